@@ -137,6 +137,8 @@ TEST_F(LogTest, AddingAndRemovingLoggers) {
   Log::removeAllLoggers();
   logText(false, "c");
   Log::flushLog();
+  // willRemoveLogger reaches the logger's queue asynchronously.
+  twice->loggerQueue()->sync([] {});
 
   EXPECT_EQ(twice->texts(), (std::vector<std::string>{"a", "a", "b"}));
   EXPECT_EQ(plain->texts(), (std::vector<std::string>{"a", "b"}));
