@@ -14,11 +14,20 @@
 //   positive value.
 // - A source starts suspended: call resume() once the handlers are set.
 //   suspend()/resume() do not nest (a second suspend is a no-op).
+// - Before an event handler runs, the source is checked again: a source
+//   suspended or cancelled after the event was queued gets nothing (a
+//   resumed source is re-armed and reports a level that is still high).
 // - cancel() stops delivery: no event handler runs after the cancellation
 //   handler, which runs once on the target queue when no further event can
-//   run. When cancel() is called on the target queue, the cancellation
-//   handler runs ahead of any task submitted to that queue afterwards. The
-//   source never closes the descriptor; the cancellation handler may.
+//   run, whether or not the source is suspended. When cancel() is called on
+//   the target queue (or from inside the event handler), the cancellation
+//   handler runs ahead of any task submitted to that queue afterwards. By
+//   the time it runs, epoll no longer watches the descriptor. The source
+//   never closes the descriptor; the cancellation handler may. Both
+//   handlers are released on the target queue after it has run.
+// - The library keeps a source alive from create() until its cancellation
+//   handler has run: every source must be cancelled, and a caller may drop
+//   its reference right after cancel().
 #pragma once
 
 #include <cstddef>
@@ -42,17 +51,24 @@ class ReadinessSource : public std::enable_shared_from_this<ReadinessSource> {
       int fd, SourceKind kind, std::shared_ptr<SerialQueue> target);
   ~ReadinessSource();
 
-  // Set before the first resume(); called on the target queue.
+  // Set before the first resume(); called on the target queue. Calls after
+  // the cancellation has completed are ignored.
   void setEventHandler(EventHandler handler);
   void setCancelHandler(Task handler);
 
+  // May be called from any thread. resume() and suspend() after cancel()
+  // do nothing.
   void resume();
   void suspend();
+  // Idempotent: only the first call counts.
   void cancel();
   bool isCancelled() const;
 
   int fd() const { return fd_; }
   SourceKind kind() const { return kind_; }
+
+  // Sources alive in the process (for tests: nothing left behind).
+  static size_t liveCount();
 
  private:
   ReadinessSource(int fd, SourceKind kind, std::shared_ptr<SerialQueue> target);
