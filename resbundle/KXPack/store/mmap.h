@@ -77,6 +77,8 @@ class MMapFile : public IMMap {
 
   // The system page size; views start at multiples of it.
   static int allocationGranularity();
+  // The descriptor views are made of, or -1.
+  int descriptor() const { return fd_; }
 
  private:
   void* mapRange(int offset, int size, int* mappedSize, void** viewStart);
@@ -120,6 +122,7 @@ class MMapBuf : public IGrowBuf, public IMMap {
   void flush(int length) override;
 
   bool inFileMode() const { return fileMode_ != 0; }
+  const MMapFile& filePart() const { return file_; }
   // Bytes reserved in file mode (the temporary file is one byte longer).
   int allocatedSize() const { return allocated_; }
 
