@@ -14,8 +14,7 @@ std::optional<ByteBuffer> ByteBuffer::allocate(size_t size) {
   return ByteBuffer(std::unique_ptr<uint8_t[], Release>(bytes), size);
 }
 
-ByteBuffer::ByteBuffer(std::unique_ptr<uint8_t[], Release> storage,
-                       size_t size)
+ByteBuffer::ByteBuffer(std::unique_ptr<uint8_t[], Release> storage, size_t size)
     : storage_(std::move(storage)), size_(size) {}
 
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept

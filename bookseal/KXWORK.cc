@@ -44,8 +44,7 @@ bool isSameFile(const struct stat& a, const struct stat& b) {
 // entry itself, links not followed) would take the source with it: it is
 // the source, or a folder that holds the source at any depth. The book
 // must survive until the result has replaced it.
-bool removalWouldLoseSource(const std::string& src,
-                            const struct stat& srcInfo,
+bool removalWouldLoseSource(const std::string& src, const struct stat& srcInfo,
                             const struct stat& dstInfo) {
   if (isSameFile(srcInfo, dstInfo)) return true;
   if (!S_ISDIR(dstInfo.st_mode)) return false;
@@ -95,8 +94,7 @@ std::optional<ByteBuffer> readSourceForSealing(const std::string& src) {
     return ByteBuffer();
   }
   if (!opened->isRegular) return ByteBuffer();
-  return bookseal::readExactly(opened->fd.get(), 0, opened->size, src,
-                               nullptr);
+  return bookseal::readExactly(opened->fd.get(), 0, opened->size, src, nullptr);
 }
 
 std::span<const uint8_t> bytesOf(const std::string& text) {
@@ -197,8 +195,8 @@ std::optional<ByteBuffer> KXWORK::unsealedBody(ByteBuffer sealedFile) {
 
 std::optional<std::string> KXWORK::keyTextOfHeader(const uint8_t* header,
                                                    size_t headerLength) {
-  const auto length = static_cast<int32_t>(std::min<size_t>(
-      headerLength, std::numeric_limits<int32_t>::max()));
+  const auto length = static_cast<int32_t>(
+      std::min<size_t>(headerLength, std::numeric_limits<int32_t>::max()));
   char key[kKeyBufferSize] = {};
   if (qmdecrpt_bookbin_header(header, length, key, kKeyBufferSize) <= 0) {
     return std::nullopt;

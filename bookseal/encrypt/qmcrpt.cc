@@ -23,8 +23,8 @@ int32_t qmcrpt_bookbin_header(const char* keyText, uint8_t* header,
   const auto wordCount = static_cast<int32_t>(length / 4);
   uint32_t words[bookseal::kMaxKeyTextLength / 4];
   for (int32_t i = 0; i < wordCount; ++i) {
-    words[i] = qmcrptutil::ReadInt32(
-        reinterpret_cast<const uint8_t*>(keyText) + 4 * i);
+    words[i] = qmcrptutil::ReadInt32(reinterpret_cast<const uint8_t*>(keyText) +
+                                     4 * i);
   }
   uint32_t key[4];
   qmcrptutil::SealingKeyWords(key);

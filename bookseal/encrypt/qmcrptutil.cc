@@ -49,7 +49,8 @@ void WriteInt32(uint8_t* out, uint32_t value) {
 
 uint32_t ReadInt32(const uint8_t* in) {
   return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+         static_cast<uint32_t>(in[2]) << 16 |
+         static_cast<uint32_t>(in[3]) << 24;
 }
 
 void XXTEAEncrypt(uint32_t* v, int32_t n, const uint32_t key[4]) {

@@ -48,8 +48,8 @@ class TempFile {
       std::string path = folder + "/.bookseal-" + randomSuffix() + ".tmp";
       int fd;
       do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                    0666);
+        fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       } while (fd < 0 && errno == EINTR);
       if (fd >= 0) return TempFile(std::move(path), UniqueFd(fd));
       if (errno != EEXIST) {
@@ -107,8 +107,7 @@ bool writeAll(int fd, std::span<const std::span<const uint8_t>> pieces,
   std::vector<iovec> vectors;
   for (const auto& piece : pieces) {
     if (piece.empty()) continue;
-    vectors.push_back(
-        {const_cast<uint8_t*>(piece.data()), piece.size()});
+    vectors.push_back({const_cast<uint8_t*>(piece.data()), piece.size()});
   }
   size_t next = 0;
   while (next < vectors.size()) {
@@ -127,7 +126,8 @@ bool writeAll(int fd, std::span<const std::span<const uint8_t>> pieces,
     // Step past what was written; a short write resumes mid-piece.
     while (written > 0) {
       iovec& current = vectors[next];
-      const size_t step = std::min(current.iov_len, static_cast<size_t>(written));
+      const size_t step =
+          std::min(current.iov_len, static_cast<size_t>(written));
       current.iov_base = static_cast<uint8_t*>(current.iov_base) + step;
       current.iov_len -= step;
       written -= static_cast<ssize_t>(step);

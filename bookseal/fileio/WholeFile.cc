@@ -61,8 +61,8 @@ std::optional<ByteBuffer> readExactly(int fd, uint64_t offset, size_t size,
                                       FileError* error) {
   std::optional<ByteBuffer> buffer = ByteBuffer::allocate(size);
   if (!buffer) {
-    setError(error, "no memory for " + std::to_string(size) + " bytes of " +
-                        path);
+    setError(error,
+             "no memory for " + std::to_string(size) + " bytes of " + path);
     return std::nullopt;
   }
   const std::optional<size_t> got =
