@@ -148,9 +148,14 @@ inline std::string rawInflate(const std::string& stored) {
 // One file of a hand-built pack. Fields left unset take the values an
 // honest writer would give.
 struct FakeRecord {
+  FakeRecord(std::string sub, std::string bytes, bool deflated = true)
+      : subPath(std::move(sub)),
+        content(std::move(bytes)),
+        compressed(deflated) {}
+
   std::string subPath;
   std::string content;
-  bool compressed = true;
+  bool compressed;
   std::optional<std::string> stored;  // Bytes stored instead of deflate.
   std::optional<uint64_t> fileLength;
   std::optional<uint64_t> compressLength;

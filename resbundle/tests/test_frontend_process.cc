@@ -504,7 +504,7 @@ TEST_F(FrontendChannel, EndedOrMissingInputLetsTheJobComplete) {
     const fs::path folder = caseFolder(c.name);
     writeFile(folder / "host.bin", host);
     const std::vector<std::string> arguments = {
-        "-p", (folder / "host.bin").string(), "-f", medium().string()};
+        "-p", (folder / "host.bin").string(), "-f", SAMPLE_BOOK};
     int status = -1;
     switch (c.input) {
       case Input::kEndedPipe: {
@@ -524,7 +524,7 @@ TEST_F(FrontendChannel, EndedOrMissingInputLetsTheJobComplete) {
     ASSERT_EQ(runWithNullInput(
                   {"-u", (folder / "host.bin").string(), "-f", "out"}, folder),
               0);
-    EXPECT_EQ(treeOf(folder / "out"), treeOf(medium()));
+    EXPECT_EQ(treeOf(folder / "out"), treeOf(SAMPLE_BOOK));
   }
   expectNothingPrinted();
 }
