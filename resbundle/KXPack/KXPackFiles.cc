@@ -79,6 +79,17 @@ std::unique_ptr<KXPackFiles> KXPackFiles::buildPackHeader(
 std::string KXPackFiles::startPack_outXMLConfigureFile(
     const KXPackFiles* pack) {
   if (pack == nullptr) return "";
+  // An index that would not read back as written is never made: a merge
+  // keeps the old records, and one odd sub-path must not make the whole
+  // product unreadable.
+  for (const auto& group : pack->groups_) {
+    for (size_t i = 0; i < group->fileRecordCount(); ++i) {
+      if (!KXPackSingleFile::canStoreSubPath(
+              group->fileRecordAtIndex(i)->subFilePath())) {
+        return "";
+      }
+    }
+  }
   tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
   document.InsertFirstChild(document.NewDeclaration());
   tinyxml2::XMLElement* root = document.NewElement("fileGroupList");

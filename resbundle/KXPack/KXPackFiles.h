@@ -76,8 +76,9 @@ class KXPackFiles {
 
   // --- XML index ---
   // Writes the index document of pack to a new temporary file and returns
-  // its path (the caller deletes it), or "" when cancelled or the file
-  // cannot be written.
+  // its path (the caller deletes it), or "" when cancelled, when a record's
+  // sub-path cannot be stored (KXPackSingleFile::canStoreSubPath), or when
+  // the file cannot be written.
   static std::string startPack_outXMLConfigureFile(const KXPackFiles* pack);
   // Parses the whole of stream (positioned at the document) and appends
   // the groups of its fileGroupList root to pack, each marked as read from

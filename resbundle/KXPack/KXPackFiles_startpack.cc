@@ -165,16 +165,6 @@ bool compressFdToMapBuf(int fd, MMapBuf* buffer, uint32_t* contentCrc,
   return compressor.End() == Z_OK && !cancelled();
 }
 
-// Why a sub-path cannot go into the index: longer than the index allows,
-// or holding bytes that the CDATA section cannot carry back unchanged (its
-// end marker, or a carriage return, which XML readers turn into a line
-// feed).
-bool subPathStorable(const std::string& subPath) {
-  return !subPath.empty() && subPath.size() <= pf::kMaxSubPathLength &&
-         subPath.find("]]>") == std::string::npos &&
-         subPath.find('\r') == std::string::npos;
-}
-
 // Creates a new empty file beside path (same folder as the system sees
 // it) with a random name; the system's file-creation mask applies to mode
 // 0666, as for any new file.
@@ -272,7 +262,13 @@ bool KXPackFiles::startPack_packFilesInFolder(
   for (size_t i = 0; i < list->singleFileCount(); ++i) {
     if (isCanncelled()) return false;
     const KXSingleFileInFolder* file = list->singleFileAtIndex(i);
-    if (!subPathStorable(file->subFilePath())) return false;
+    // A sub-path is never cut: one that is too long or cannot be stored
+    // fails the run before anything is written.
+    const std::string& sub = file->subFilePath();
+    if (sub.size() > pf::kMaxSubPathLength ||
+        !KXPackSingleFile::canStoreSubPath(sub)) {
+      return false;
+    }
     const std::string path = file->folderFullPath() + "/" + file->subFilePath();
     auto record = std::make_unique<KXPackSingleFile>();
     // A file that cannot be opened is packed as an empty one.

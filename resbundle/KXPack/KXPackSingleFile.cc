@@ -4,6 +4,11 @@
 
 using tinyxml2::XMLElement;
 
+bool KXPackSingleFile::canStoreSubPath(const std::string& subPath) {
+  return subPath.find("]]>") == std::string::npos &&
+         subPath.find('\r') == std::string::npos;
+}
+
 tinyxml2::XMLElement* KXPackSingleFile::singleFileXMLElement(
     const KXPackSingleFile* record, tinyxml2::XMLDocument* document) {
   if (record == nullptr || document == nullptr) return nullptr;

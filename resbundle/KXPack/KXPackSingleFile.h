@@ -33,6 +33,11 @@ class KXPackSingleFile {
   void setSubFilePath(const std::string& v) { subFilePath_ = v; }
   const std::string& subFilePath() const { return subFilePath_; }
 
+  // Whether subPath can go into the index and come back unchanged: free of
+  // what a CDATA section cannot carry (its end marker "]]>", and carriage
+  // returns, which XML readers turn into line feeds).
+  static bool canStoreSubPath(const std::string& subPath);
+
   // A new singleFile element of document (not inserted anywhere; the
   // document owns it) with the eight attributes in index order and a
   // subFilePath child holding the sub-path as CDATA. Null for a null

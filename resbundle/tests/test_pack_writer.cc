@@ -171,6 +171,17 @@ TEST(PackWriter, FailuresLeaveDestinationUnchanged) {
       {"name that CDATA cannot carry",
        [](const ScratchDir& d) { writeFile(d / "src/a]]>b", "x"); }, "host",
        "src"},
+      {"old index holds a name a new index cannot carry",
+       [](const ScratchDir& d) {
+         writeFile(d / "src/a", "x");
+         packtest::FakePack spec;
+         spec.host = "host bytes";
+         spec.document =
+             "<fileGroupList><filegroup><singleFile><subFilePath>a&#13;b"
+             "</subFilePath></singleFile></filegroup></fileGroupList>";
+         writeFile(d / "host", packtest::buildPack(spec).bytes);
+       },
+       "host", "src"},
       {"damaged pack in the destination",
        [](const ScratchDir& d) {
          writeFile(d / "src/a", "x");
