@@ -1,5 +1,6 @@
 // ConcurrentQueue: the process-wide background queue. Tasks run on the
-// shared worker pool, several at a time and in no guaranteed order.
+// shared worker pool, several at a time and in no guaranteed order. Inside
+// them no SerialQueue is current.
 // Used by resbundle's front end to run its one job.
 #pragma once
 

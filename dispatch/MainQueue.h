@@ -1,5 +1,8 @@
 // The main queue: a SerialQueue bound to the main thread and drained by
-// runMainLoop(). Tasks submitted before the loop runs wait for it.
+// runMainLoop(). Tasks submitted before the loop runs wait for it; its
+// async tasks run only on the main thread. sync onto it from another thread
+// waits for its turn and runs on the caller; sync from the main thread
+// outside the loop first runs the tasks waiting ahead of it.
 // Used by resbundle's front end (job completion, standard-input reads) and
 // by pagehost's host link (its timers, notices handed over from other
 // threads).

@@ -9,7 +9,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
+
+#include "dispatch/DetachedThread.h"
 
 namespace dispatch {
 namespace {
@@ -72,7 +73,7 @@ Reactor::Reactor()
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeFd_.get(), &ev) != 0) {
     fatal("dispatch reactor: epoll_ctl");
   }
-  std::thread([this] { loop(); }).detach();
+  if (!startDetachedThread([this] { loop(); })) fatal("dispatch reactor");
 }
 
 void Reactor::loop() {

@@ -1,6 +1,7 @@
 #include "dispatch/ReadinessSource.h"
 
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 
 #include "dispatch/Reactor.h"
@@ -14,6 +15,7 @@ std::atomic<size_t> liveSources{0};
 
 std::shared_ptr<ReadinessSource> ReadinessSource::create(
     int fd, SourceKind kind, std::shared_ptr<SerialQueue> target) {
+  assert(target != nullptr);
   std::shared_ptr<ReadinessSource> source(
       new ReadinessSource(fd, kind, std::move(target)));
   if (!Reactor::shared().attach(source)) {

@@ -9,7 +9,11 @@
 // - sync(task) runs task on the calling thread once every task submitted
 //   before it has finished and before any task submitted after it starts,
 //   the way a lock would: a chain of sync calls across queues never needs a
-//   free worker thread.
+//   free worker thread. When earlier tasks still wait for a worker, sync
+//   runs them itself, on the calling thread and as part of this queue, up
+//   to its own place in line.
+// - A busy queue runs a bounded batch of tasks per turn on a worker, then
+//   lets other queues have the worker.
 #pragma once
 
 #include <atomic>
@@ -38,12 +42,16 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
   void async(Task task);
 
   // Runs task on the calling thread, exclusively with this queue's other
-  // tasks, and returns when it has finished.
-  // Requires: the caller is not running on this queue (asserted).
+  // tasks, and returns when it has finished. Inside task, this queue is the
+  // current queue; afterwards the caller's queue is current again.
+  // Requires: the calling thread is not running this queue, neither in one
+  // of its tasks nor further out in a chain of sync calls (asserted: it
+  // would wait for itself).
   void sync(const std::function<void()>& task);
 
   // True when the calling code runs on this queue: inside one of its
-  // tasks, or inside a sync task submitted to it.
+  // tasks, or inside a sync task submitted to it (the innermost one counts:
+  // inside B.sync called from a task of A, B is current and A is not).
   bool isCurrent() const;
 
   // Queue-specific values: setSpecific attaches value to this queue under

@@ -1,5 +1,8 @@
 // TaskGroup: counts tasks in flight so a caller can wait for all of them
-// or be notified when they are done.
+// or be notified when they are done. The group must outlive the tasks
+// submitted through it and every enter() must be matched by a leave()
+// before it is destroyed. Notifications run once each, on their queue,
+// after the count last reached zero.
 #pragma once
 
 #include <chrono>

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "dispatch/DetachedThread.h"
+
 namespace dispatch {
 namespace {
 
@@ -29,7 +31,9 @@ WorkerPool& WorkerPool::shared() {
 WorkerPool::WorkerPool()
     : base_(std::max(2, static_cast<int>(std::thread::hardware_concurrency()))),
       lastProgress_(Clock::now()) {
-  std::thread([this] { watchdogLoop(); }).detach();
+  // Without its watchdog the pool still works; it only loses the growth
+  // that relieves workers blocked for long.
+  startDetachedThread([this] { watchdogLoop(); });
 }
 
 int WorkerPool::threadCount() {
@@ -51,8 +55,8 @@ void WorkerPool::submit(std::function<void()> job, JobKind kind) {
 }
 
 void WorkerPool::spawnWorkerLocked() {
-  ++threads_;
-  std::thread([this] { workerLoop(); }).detach();
+  // A refused thread is tried again at the next submission or stall.
+  if (startDetachedThread([this] { workerLoop(); })) ++threads_;
 }
 
 void WorkerPool::workerLoop() {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <memory>
@@ -246,6 +247,32 @@ TEST(SerialQueueTest, BlockedBackgroundJobsLeaveWorkersForSerialQueues) {
   EXPECT_TRUE(served.waitFor(kPatience));
   for (int i = 0; i < jobs; ++i) release.signal();
   for (int i = 0; i < jobs; ++i) ASSERT_TRUE(finished.waitFor(kPatience));
+}
+
+// Signals meant for the process (SIGTERM from the host) must not land on a
+// library thread in the middle of a task; faults must still be reported.
+TEST(SerialQueueTest, LibraryThreadsBlockProcessSignalsOnly) {
+  auto queue = SerialQueue::create("signals");
+  sigset_t mask;
+  sigemptyset(&mask);
+  Semaphore done(0);
+  queue->async([&] {
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    done.signal();
+  });
+  ASSERT_TRUE(done.waitFor(kPatience));
+  sigset_t backgroundMask;
+  sigemptyset(&backgroundMask);
+  ConcurrentQueue::shared().async([&] {
+    pthread_sigmask(SIG_BLOCK, nullptr, &backgroundMask);
+    done.signal();
+  });
+  ASSERT_TRUE(done.waitFor(kPatience));
+  for (const sigset_t* set : {&mask, &backgroundMask}) {
+    EXPECT_TRUE(sigismember(set, SIGTERM));
+    EXPECT_TRUE(sigismember(set, SIGINT));
+    EXPECT_FALSE(sigismember(set, SIGSEGV));
+  }
 }
 
 }  // namespace
