@@ -103,8 +103,8 @@ struct Log::State {
     }
     if (chosen.empty()) return;
     const bool parallel = numProcessors > 1 && chosen.size() > 1;
-    const size_t inline_from = parallel ? chosen.size() - 1 : 0;
-    for (size_t i = 0; i < inline_from; ++i) {
+    const size_t inlineFrom = parallel ? chosen.size() - 1 : 0;
+    for (size_t i = 0; i < inlineFrom; ++i) {
       const LoggerNode& node = *chosen[i];
       if (node.loggerQueue->isCurrent()) {
         action(node);
@@ -115,7 +115,7 @@ struct Log::State {
         });
       }
     }
-    for (size_t i = inline_from; i < chosen.size(); ++i) {
+    for (size_t i = inlineFrom; i < chosen.size(); ++i) {
       const LoggerNode& node = *chosen[i];
       runOn(node, [&action, &node] { action(node); });
     }
