@@ -190,6 +190,17 @@ UniqueFd createSiblingTemp(const std::string& path, std::string* tempPath) {
   return UniqueFd();
 }
 
+// Makes sure the folder that holds path exists, creating it with its
+// missing parents. A path without "/" lies in the current folder.
+bool ensureParentFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return true;
+  const std::string folder = path.substr(0, slash);
+  if (KXUtility::folderExist(folder)) return true;
+  if (KXUtility::createMultiDir(folder.c_str())) return true;
+  return mkdir(folder.c_str(), 0777) == 0;  // A bare relative name.
+}
+
 // Flushes the folder that holds path so that a rename into it survives a
 // crash; best effort.
 void syncParentFolder(const std::string& path) {
@@ -382,8 +393,7 @@ bool KXPackFiles::startPack_outputProduct(const std::string& destination,
   if (isCanncelled() || buffer == nullptr || buffer->getlen() == 0) {
     return false;
   }
-  const std::string folder = KXUtility::pathByRemoveLastComponent(destination);
-  if (!KXUtility::createMultiDir(folder.c_str())) return false;
+  if (!ensureParentFolder(destination)) return false;
   if (isCanncelled()) return false;
   return mapBufToFile(destination, buffer, 0, buffer->getlen(), nullptr);
 }
@@ -396,11 +406,7 @@ bool KXPackFiles::mapBufToFile(const std::string& path, MMapBuf* buffer,
       offset + length > buffer->getlen()) {
     return false;
   }
-  const std::string folder = KXUtility::pathByRemoveLastComponent(path);
-  if (folder != path && !folder.empty() &&
-      !KXUtility::createMultiDir(folder.c_str())) {
-    return false;
-  }
+  if (!ensureParentFolder(path)) return false;
   std::string tempPath;
   UniqueFd fd = createSiblingTemp(path, &tempPath);
   if (!fd.valid()) return false;

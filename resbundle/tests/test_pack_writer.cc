@@ -2,6 +2,7 @@
 // special files, and that a failed run leaves the destination alone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -219,6 +220,23 @@ TEST(PackWriter, NoTemporaryFilesLeftBehind) {
   EXPECT_TRUE(packtest::readTree(tmp.path()).empty());
   auto files = packtest::readTree(dir.path());
   EXPECT_EQ(files.size(), 2u);  // host and src/a only.
+}
+
+TEST(PackWriter, RelativePaths) {
+  ScratchDir dir;
+  writeFile(dir / "src/a", "relative");
+  writeFile(dir / "sub/host", "h1");
+  writeFile(dir / "bare", "h2");
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  EXPECT_TRUE(startPack("sub/host", "src"));
+  EXPECT_TRUE(startPack("bare", "src"));
+  EXPECT_TRUE(startUnpack("sub/host", "out"));
+  EXPECT_TRUE(startUnpack("bare", "sub/out"));
+  ASSERT_EQ(chdir(previous), 0);
+  EXPECT_EQ(readFile(dir / "out/a"), "relative");
+  EXPECT_EQ(readFile(dir / "sub/out/a"), "relative");
 }
 
 TEST(PackWriter, ArgumentChecks) {
