@@ -42,6 +42,11 @@ int DZlib::End() {
   return result;
 }
 
+int DZlib::Reset() {
+  if (!stream_) return Z_STREAM_ERROR;
+  return inflateReset(stream_.get());
+}
+
 int DZlib::Decompress(bool /*finish*/) {
   if (!stream_) return Z_STREAM_ERROR;
   return inflate(stream_.get(), Z_NO_FLUSH);
@@ -262,7 +267,7 @@ class UnpackSession {
   UnpackSession(uint64_t headerPos, const std::string& folder)
       : headerPos_(headerPos),
         destination_(folder),
-        output_(std::make_unique<unsigned char[]>(kReadPiece)) {}
+        output_(new unsigned char[kReadPiece]) {}
 
   bool open(const std::string& packPath) { return source_.open(packPath); }
 
@@ -277,16 +282,13 @@ class UnpackSession {
 
   bool restore(const KXPackSingleFile* record) {
     if (record == nullptr) return false;
-    DZlib decompressor;
-    if (record->isCompressed() && decompressor.Init(0, 0) != Z_OK) {
-      return false;
-    }
+    if (record->isCompressed() && !startDecompressor()) return false;
     int parent = -1;
     std::string name;
     UniqueFd out = destination_.create(record->subFilePath(), &parent, &name);
     if (!out.valid()) return false;
     bool ok = record->fileLength() == 0 ||
-              writeContent(record, &decompressor, out.get());
+              writeContent(record, &decompressor_, out.get());
     ok = (close(out.release()) == 0) && ok;
     // A file cut short by a failure or a cancel is not left behind.
     if (!ok) unlinkat(parent, name.c_str(), 0);
@@ -294,6 +296,14 @@ class UnpackSession {
   }
 
  private:
+  // The decompressor is set up once per run and reset for every record.
+  bool startDecompressor() {
+    const int ready =
+        decompressorReady_ ? decompressor_.Reset() : decompressor_.Init(0, 0);
+    decompressorReady_ = ready == Z_OK;
+    return decompressorReady_;
+  }
+
   // Writes at most the record's file length, from its stored bytes.
   bool writeContent(const KXPackSingleFile* record, DZlib* decompressor,
                     int out) {
@@ -343,6 +353,8 @@ class UnpackSession {
   PackSource source_;
   Destination destination_;
   std::unique_ptr<unsigned char[]> output_;
+  DZlib decompressor_;  // Its destructor ends the stream.
+  bool decompressorReady_ = false;
 };
 
 // Inflates (or copies) the stored index into stream, checking its

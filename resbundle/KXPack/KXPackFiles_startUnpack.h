@@ -40,6 +40,9 @@ class DZlib : public IDecompressor {
   // 0 (Z_OK) on success.
   int Init(int level, int dictionarySize) override;
   int End() override;
+  // Starts a new stream on the state set up by Init, keeping its memory;
+  // returns zlib's code.
+  int Reset();
   // One inflate call with Z_NO_FLUSH, whatever finish says.
   int Decompress(bool finish) override;
   void SetNextIn(const void* data, unsigned length) override;

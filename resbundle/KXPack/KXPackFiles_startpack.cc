@@ -58,6 +58,11 @@ int CZlib::End() {
   return result;
 }
 
+int CZlib::Reset() {
+  if (!stream_) return Z_STREAM_ERROR;
+  return deflateReset(stream_.get());
+}
+
 int CZlib::Compress(bool finish) {
   if (!stream_) return Z_STREAM_ERROR;
   return deflate(stream_.get(), finish ? Z_FINISH : Z_NO_FLUSH);
@@ -113,6 +118,13 @@ bool writeFully(int fd, const unsigned char* data, size_t size) {
   return true;
 }
 
+uint64_t measuredLength(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_size > 0
+             ? static_cast<uint64_t>(st.st_size)
+             : 0;
+}
+
 UniqueFd openForReading(const std::string& path) {
   return UniqueFd(
       retryOnEintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
@@ -127,43 +139,64 @@ bool append(MMapBuf* buffer, const unsigned char* data, size_t size) {
   return buffer->getlen() == before + static_cast<int64_t>(size);
 }
 
-// Deflates everything readable from fd into buffer as one raw deflate
-// stream, in pieces of kPieceSize; the piece that ends the file carries the
-// finish flag (a file whose length is a multiple of the piece size gets one
-// more finishing round without input). bytesRead receives the file's
-// length as read.
-bool compressFdToMapBuf(int fd, MMapBuf* buffer, uint32_t* contentCrc,
-                        uint32_t* storedCrc, uint64_t* bytesRead) {
-  *contentCrc = 0;
-  *storedCrc = 0;
-  *bytesRead = 0;
-  CZlib compressor;
-  if (compressor.Init(pf::kDeflateLevel, pf::kDictionarySize) != Z_OK) {
-    return false;
-  }
-  if (cancelled()) return false;
-  auto in = std::make_unique<unsigned char[]>(pf::kPieceSize);
-  auto out = std::make_unique<unsigned char[]>(pf::kPieceSize);
-  for (;;) {
-    const ssize_t got = readFully(fd, in.get(), pf::kPieceSize);
-    if (got < 0) return false;
-    const bool finish = static_cast<size_t>(got) < pf::kPieceSize;
-    *bytesRead += static_cast<uint64_t>(got);
-    *contentCrc = myCRC32(*contentCrc, in.get(), static_cast<size_t>(got));
-    compressor.SetNextIn(in.get(), static_cast<unsigned>(got));
-    do {
+// One compressor and its two piece buffers, set up once and reused for
+// every file of a run: setting up deflate state afresh per file costs more
+// than compressing a small file.
+class Deflater {
+ public:
+  Deflater()
+      : in_(new unsigned char[pf::kPieceSize]),
+        out_(new unsigned char[pf::kPieceSize]) {}
+
+  // Deflates everything readable from fd into buffer as one raw deflate
+  // stream, in pieces of kPieceSize; the piece that ends the file carries
+  // the finish flag (a file whose length is a multiple of the piece size
+  // gets one more finishing round without input). bytesRead receives the
+  // file's length as read.
+  // expected is the file's length as measured before.
+  bool compress(int fd, uint64_t expected, MMapBuf* buffer,
+                uint32_t* contentCrc, uint32_t* storedCrc,
+                uint64_t* bytesRead) {
+    *contentCrc = 0;
+    *storedCrc = 0;
+    *bytesRead = 0;
+    const int ready =
+        started_ ? compressor_.Reset()
+                 : compressor_.Init(pf::kDeflateLevel, pf::kDictionarySize);
+    started_ = ready == Z_OK;
+    if (!started_ || cancelled()) return false;
+    for (;;) {
+      const ssize_t got =
+          retryOnEintr([&] { return read(fd, in_.get(), pf::kPieceSize); });
+      if (got < 0) return false;
+      // A short read of a regular file means its end once the length it
+      // had when measured is reached; a file that grew meanwhile is read on.
+      const bool finish =
+          got == 0 || (static_cast<size_t>(got) < pf::kPieceSize &&
+                       *bytesRead + static_cast<uint64_t>(got) >= expected);
+      *bytesRead += static_cast<uint64_t>(got);
+      *contentCrc = myCRC32(*contentCrc, in_.get(), static_cast<size_t>(got));
+      compressor_.SetNextIn(in_.get(), static_cast<unsigned>(got));
+      do {
+        if (cancelled()) return false;
+        compressor_.SetNextOut(out_.get(), pf::kPieceSize);
+        if (compressor_.Compress(finish) == Z_STREAM_ERROR) return false;
+        const size_t produced = pf::kPieceSize - compressor_.GetAvailOut();
+        if (!append(buffer, out_.get(), produced)) return false;
+        *storedCrc = myCRC32(*storedCrc, out_.get(), produced);
+      } while (compressor_.GetAvailOut() == 0);
       if (cancelled()) return false;
-      compressor.SetNextOut(out.get(), pf::kPieceSize);
-      if (compressor.Compress(finish) == Z_STREAM_ERROR) return false;
-      const size_t produced = pf::kPieceSize - compressor.GetAvailOut();
-      if (!append(buffer, out.get(), produced)) return false;
-      *storedCrc = myCRC32(*storedCrc, out.get(), produced);
-    } while (compressor.GetAvailOut() == 0);
-    if (cancelled()) return false;
-    if (finish) break;
+      if (finish) break;
+    }
+    return !cancelled();
   }
-  return compressor.End() == Z_OK && !cancelled();
-}
+
+ private:
+  CZlib compressor_;  // Its destructor ends the stream.
+  bool started_ = false;
+  std::unique_ptr<unsigned char[]> in_;
+  std::unique_ptr<unsigned char[]> out_;
+};
 
 // Creates a new empty file beside path (same folder as the system sees
 // it) with a random name; the system's file-creation mask applies to mode
@@ -270,6 +303,7 @@ bool KXPackFiles::startPack_packFilesInFolder(
     const KXSingleFileListInFolder* list, MMapBuf* buffer, uint64_t headerPos,
     KXPackGroup* group) {
   if (list == nullptr || buffer == nullptr || group == nullptr) return false;
+  Deflater deflater;
   for (size_t i = 0; i < list->singleFileCount(); ++i) {
     if (isCanncelled()) return false;
     const KXSingleFileInFolder* file = list->singleFileAtIndex(i);
@@ -291,8 +325,8 @@ bool KXPackFiles::startPack_packFilesInFolder(
       const int start = buffer->getlen();
       uint32_t contentCrc = 0, storedCrc = 0;
       uint64_t length = 0;
-      if (!compressFdToMapBuf(fd.get(), buffer, &contentCrc, &storedCrc,
-                              &length)) {
+      if (!deflater.compress(fd.get(), static_cast<uint64_t>(st.st_size),
+                             buffer, &contentCrc, &storedCrc, &length)) {
         return false;
       }
       // The length recorded is the length read, so the index stays true to
@@ -327,14 +361,15 @@ bool KXPackFiles::compressFileToMapBuf(const std::string& path, MMapBuf* buffer,
   UniqueFd fd = openForReading(path);
   if (!fd.valid()) return false;
   uint64_t length = 0;
-  return compressFdToMapBuf(fd.get(), buffer, contentCrc, storedCrc, &length);
+  return Deflater().compress(fd.get(), measuredLength(fd.get()), buffer,
+                             contentCrc, storedCrc, &length);
 }
 
 bool KXPackFiles::writeFileToMapBuf(const std::string& path, MMapBuf* buffer) {
   if (buffer == nullptr || path.empty()) return false;
   UniqueFd fd = openForReading(path);
   if (!fd.valid()) return false;
-  auto piece = std::make_unique<unsigned char[]>(pf::kPieceSize);
+  std::unique_ptr<unsigned char[]> piece(new unsigned char[pf::kPieceSize]);
   for (;;) {
     if (isCanncelled()) return false;
     const ssize_t got = readFully(fd.get(), piece.get(), pf::kPieceSize);
@@ -357,7 +392,8 @@ bool KXPackFiles::startPack_packConfigureFile(KXPackFiles* pack,
     const int start = buffer->getlen();
     uint32_t contentCrc = 0, storedCrc = 0;
     uint64_t length = 0;
-    ok = compressFdToMapBuf(fd.get(), buffer, &contentCrc, &storedCrc, &length);
+    ok = Deflater().compress(fd.get(), measuredLength(fd.get()), buffer,
+                             &contentCrc, &storedCrc, &length);
     if (ok) {
       pack->setFileXMLIsCompressed(true);
       pack->setFilesXMLOffset(static_cast<uint64_t>(start) - headerPos);
@@ -411,21 +447,34 @@ bool KXPackFiles::mapBufToFile(const std::string& path, MMapBuf* buffer,
   UniqueFd fd = createSiblingTemp(path, &tempPath);
   if (!fd.valid()) return false;
 
-  buffer->setro(true);
   uint32_t crc = 0;
   bool ok = true;
-  for (int64_t done = 0; ok && done < length;) {
-    const int size =
-        static_cast<int>(std::min<int64_t>(pf::kPieceSize, length - done));
-    const auto* piece = static_cast<const unsigned char*>(
-        buffer->get(static_cast<int>(offset + done), size));
-    ok = piece != nullptr && writeFully(fd.get(), piece, size);
-    if (ok && checksum != nullptr) crc = myCRC32(crc, piece, size);
-    buffer->release();
-    done += size;
-    if (isCanncelled()) ok = false;
+  if (checksum == nullptr && !isCanncelled()) {
+    // Nothing to compute on the way: let the buffer hand its bytes to the
+    // file directly, in pieces so that a cancel still stops it.
+    constexpr int64_t kCopyPiece = 16 << 20;
+    for (int64_t done = 0; ok && done < length; done += kCopyPiece) {
+      const int size =
+          static_cast<int>(std::min<int64_t>(kCopyPiece, length - done));
+      ok = buffer->writeRangeTo(fd.get(), static_cast<int>(offset + done),
+                                size) &&
+           !isCanncelled();
+    }
+  } else {
+    buffer->setro(true);
+    for (int64_t done = 0; ok && done < length;) {
+      const int size =
+          static_cast<int>(std::min<int64_t>(pf::kPieceSize, length - done));
+      const auto* piece = static_cast<const unsigned char*>(
+          buffer->get(static_cast<int>(offset + done), size));
+      ok = piece != nullptr && writeFully(fd.get(), piece, size);
+      if (ok && checksum != nullptr) crc = myCRC32(crc, piece, size);
+      buffer->release();
+      done += size;
+      if (isCanncelled()) ok = false;
+    }
+    buffer->setro(false);
   }
-  buffer->setro(false);
 
   ok = ok && fsync(fd.get()) == 0;
   ok = (close(fd.release()) == 0) && ok;

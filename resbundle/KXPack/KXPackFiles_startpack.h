@@ -46,6 +46,9 @@ class CZlib : public ICompressor {
   int Init(int level, int dictionarySize) override;
   // Ends the stream and frees it; returns zlib's code.
   int End() override;
+  // Starts a new stream on the state set up by Init, keeping its memory and
+  // parameters; returns zlib's code.
+  int Reset();
   // One deflate call: Z_FINISH when finish, Z_NO_FLUSH otherwise.
   int Compress(bool finish) override;
   void SetNextIn(const void* data, unsigned length) override;

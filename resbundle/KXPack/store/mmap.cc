@@ -1,5 +1,6 @@
 #include "resbundle/KXPack/store/mmap.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "resbundle/KXPack/utils/KXUtility.h"
 
@@ -16,6 +18,48 @@ namespace {
 void report(const char* format, long a, long b = 0) {
   std::printf(format, a, b);
   std::fflush(stdout);
+}
+
+bool writeAt(int fd, const void* data, int length, int64_t offset) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  while (length > 0) {
+    const ssize_t n =
+        retryOnEintr([&] { return pwrite(fd, p, length, offset); });
+    if (n <= 0) return false;
+    p += n;
+    offset += n;
+    length -= static_cast<int>(n);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const unsigned char* p, int64_t length) {
+  while (length > 0) {
+    const ssize_t n = retryOnEintr([&] {
+      return write(fd, p,
+                   static_cast<size_t>(std::min<int64_t>(length, 1 << 30)));
+    });
+    if (n <= 0) return false;
+    p += n;
+    length -= n;
+  }
+  return true;
+}
+
+// The fallback of writeRangeTo where the kernel cannot copy between the two
+// files itself.
+bool copyByReading(int in, int64_t from, int out, int64_t length) {
+  constexpr size_t kPiece = 1 << 20;
+  auto piece = std::make_unique<unsigned char[]>(kPiece);
+  while (length > 0) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(length, kPiece));
+    const ssize_t n =
+        retryOnEintr([&] { return pread(in, piece.get(), want, from); });
+    if (n <= 0 || !writeAll(out, piece.get(), n)) return false;
+    from += n;
+    length -= n;
+  }
+  return true;
 }
 
 }  // namespace
@@ -177,11 +221,11 @@ bool MMapBuf::resize(int length) {
   allocated_ = newAllocation;
   const int inMemory = fileMode_ ? 0 : memory_.getlen();
   if (inMemory > 0) {
-    void* p = file_.get(0, inMemory);
-    if (p == nullptr) return false;  // Still in memory mode, unchanged.
-    std::memcpy(p, memory_.get(), inMemory);
-    file_.flush(inMemory);
-    file_.release();
+    // Written rather than copied through a view: a 16 MiB view would count
+    // against the process's memory on top of the heap copy.
+    if (!writeAt(file_.descriptor(), memory_.get(), inMemory, 0)) {
+      return false;  // Still in memory mode, unchanged.
+    }
     memory_.resize(0);
   }
   fileMode_ = 1;
@@ -194,6 +238,13 @@ int MMapBuf::add(const void* data, int length) {
   const int oldLength = getlen();
   const int64_t newLength = int64_t{oldLength} + length;
   if (newLength > INT_MAX || !resize(static_cast<int>(newLength))) return 0;
+  if (fileMode_) {
+    if (!writeAt(file_.descriptor(), data, length, oldLength)) {
+      resize(oldLength);
+      return 0;
+    }
+    return oldLength;
+  }
   void* p = get(oldLength, length);
   if (p == nullptr) {
     resize(oldLength);
@@ -202,6 +253,30 @@ int MMapBuf::add(const void* data, int length) {
   std::memcpy(p, data, length);
   release();
   return oldLength;
+}
+
+bool MMapBuf::writeRangeTo(int out, int offset, int length) {
+  if (offset < 0 || length < 0 || int64_t{offset} + length > getlen()) {
+    return false;
+  }
+  if (!fileMode_) {
+    return writeAll(
+        out, static_cast<const unsigned char*>(memory_.get()) + offset, length);
+  }
+  loff_t from = offset;
+  while (length > 0) {
+    const ssize_t n = retryOnEintr([&] {
+      return copy_file_range(file_.descriptor(), &from, out, nullptr,
+                             static_cast<size_t>(length), 0);
+    });
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                  errno == EOPNOTSUPP)) {
+      return copyByReading(file_.descriptor(), from, out, length);
+    }
+    if (n <= 0) return false;
+    length -= static_cast<int>(n);
+  }
+  return true;
 }
 
 void* MMapBuf::get() { return fileMode_ ? get(0, allocated_) : memory_.get(); }

@@ -103,7 +103,9 @@ class MMapBuf : public IGrowBuf, public IMMap {
   ~MMapBuf() override;
 
   // IGrowBuf. add returns the offset of the appended bytes; when it cannot
-  // grow it returns 0 and getlen() is unchanged.
+  // grow it returns 0 and getlen() is unchanged. In file mode the bytes are
+  // written to the file rather than through a view: appending in small
+  // pieces then costs no mapping changes.
   int add(const void* data, int length) override;
   bool resize(int length) override;
   int getlen() const override;
@@ -120,6 +122,12 @@ class MMapBuf : public IGrowBuf, public IMMap {
   void clear() override;
   void setro(bool readOnly) override { file_.setro(readOnly); }
   void flush(int length) override;
+
+  // Writes bytes [offset, offset + length) to the descriptor out at its
+  // current position. In file mode the copy stays inside the kernel. False
+  // when the range is outside the buffer or a write fails. Requires: no
+  // view open.
+  bool writeRangeTo(int out, int offset, int length);
 
   bool inFileMode() const { return fileMode_ != 0; }
   const MMapFile& filePart() const { return file_; }
