@@ -14,7 +14,9 @@ REPEAT = 3
 
 
 def find(name):
-    for top, _, files in os.walk(build):
+    for top, dirs, files in os.walk(build):
+        dirs[:] = [d for d in dirs if not d.startswith("corpus-")
+                   and not d.startswith("run")]
         if name in files:
             return os.path.join(top, name)
     sys.exit("bench: %s not found below %s (configure with -DBENCH=ON)"
