@@ -138,7 +138,6 @@ class KXAppDelegate::ControlChannel {
 
   ~ControlChannel() {
     if (source_) source_->cancel();
-    if (reader_.joinable()) reader_.detach();
   }
 
   // Starts listening on fd, which must stay open for the process's life.
@@ -146,7 +145,9 @@ class KXAppDelegate::ControlChannel {
     source_ = dispatch::ReadinessSource::create(fd, dispatch::SourceKind::kRead,
                                                 dispatch::mainQueue());
     if (!source_) {
-      reader_ = std::thread([this, fd] { readOnOwnThread(fd); });
+      // Detached: it ends by itself at end of input, or with the process,
+      // and nothing ever waits for it.
+      std::thread([this, fd] { readOnOwnThread(fd); }).detach();
       return;
     }
     source_->setEventHandler(
@@ -177,7 +178,7 @@ class KXAppDelegate::ControlChannel {
     handler_(chunk);
   }
 
-  // On reader_, for descriptors that cannot be watched.
+  // On the reader thread, for descriptors that cannot be watched.
   void readOnOwnThread(int fd) {
     std::string buffer(kMinReadSize, '\0');
     for (;;) {
@@ -195,7 +196,6 @@ class KXAppDelegate::ControlChannel {
 
   ChunkHandler handler_;
   std::shared_ptr<dispatch::ReadinessSource> source_;
-  std::thread reader_;
   dispatch::Semaphore handled_{0};
 };
 

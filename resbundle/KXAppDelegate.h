@@ -54,8 +54,9 @@ class KXAppDelegate {
   // is the pack file or a folder that holds it.
   bool isPreparedUnpack();
 
-  // Run the job on the calling thread through the pack core. True only when
-  // the core succeeded and no cancel arrived during the job.
+  // Run the job on the calling thread through the pack core, which gets the
+  // paths in absolute form. True only when the core succeeded and no cancel
+  // arrived during the job.
   // Requires: the matching isPrepared check returned true.
   bool pack();
   bool unpack();
