@@ -9,6 +9,7 @@
 #include "resbundle/KXPack/KXPackFiles.h"
 #include "resbundle/KXPack/PackFiles.h"
 #include "resbundle/KXPack/PackFormat.h"
+#include "resbundle/KXPack/store/mmap.h"
 #include "resbundle/tests/pack_test_support.h"
 
 namespace pf = packformat;
@@ -237,6 +238,24 @@ TEST(PackWriter, RelativePaths) {
   ASSERT_EQ(chdir(previous), 0);
   EXPECT_EQ(readFile(dir / "out/a"), "relative");
   EXPECT_EQ(readFile(dir / "sub/out/a"), "relative");
+}
+
+TEST(PackWriter, MapBufToFileWritesARange) {
+  ScratchDir dir;
+  writeFile(dir / "out", "old");
+  MMapBuf buffer;
+  buffer.add("hello world", 11);
+  uint32_t crc = 1;
+  EXPECT_FALSE(
+      KXPackFiles::mapBufToFile(dir / "out", &buffer, 6, 6, &crc));  // Past.
+  EXPECT_EQ(crc, 0u);
+  EXPECT_EQ(readFile(dir / "out"), "old");
+  ASSERT_TRUE(KXPackFiles::mapBufToFile(dir / "out", &buffer, 6, 5, &crc));
+  EXPECT_EQ(readFile(dir / "out"), "world");
+  EXPECT_EQ(crc, myCRC32(0, "world", 5));
+  ASSERT_TRUE(
+      KXPackFiles::mapBufToFile(dir / "new/sub/f", &buffer, 0, 5, nullptr));
+  EXPECT_EQ(readFile(dir / "new/sub/f"), "hello");
 }
 
 TEST(PackWriter, ArgumentChecks) {
