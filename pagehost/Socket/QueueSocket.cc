@@ -336,6 +336,14 @@ std::shared_ptr<dispatch::Timer> QueueSocket::armTimer(
   });
 }
 
+double QueueSocket::secondsLeft(double timeout,
+                                std::chrono::steady_clock::time_point start) {
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  return std::max(0.0, timeout - elapsed);
+}
+
 // --- Readiness sources of a connected socket.
 
 void QueueSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {

@@ -43,6 +43,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -272,6 +273,8 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   void disconnectAfter(uint32_t closeAfterBits);
   std::shared_ptr<dispatch::Timer> armTimer(double seconds,
                                             void (QueueSocket::*fired)());
+  static double secondsLeft(double timeout,
+                            std::chrono::steady_clock::time_point start);
 
   // Listening and accepting (QueueSocket_accept.cc).
   bool doAcceptOnInterface(const std::optional<std::string>& interface,
@@ -293,6 +296,8 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   void maybeDequeueRead();
   bool dequeueNextRead();
   void doReadData();
+  void serveReads();
+  void armReadTimerIfWaiting();
   ReadPass readPass();
   void readFromDescriptor(ReadPass* pass);
   void moveTermBytesFromPreBuffer(ReadPass* pass);
@@ -307,6 +312,7 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   // Writes (QueueSocket_write.cc).
   void maybeDequeueWrite();
   void doWriteData();
+  void armWriteTimerIfWaiting();
   void completeCurrentWrite();
   void endCurrentWrite();
   void doWriteTimeout();

@@ -14,6 +14,7 @@
 // hands buffer over without copying it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -66,6 +67,8 @@ class QueueSocketReadPacket {
   uint64_t bytesDone = 0;
   uint64_t maxLength;
   double timeout;  // Seconds; negative = none. Grows with granted time.
+  // When the read became current; its time limit counts from here.
+  std::chrono::steady_clock::time_point startTime;
   uint64_t readLength;
   Bytes term;
   int64_t tag;

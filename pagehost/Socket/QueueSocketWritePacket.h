@@ -5,6 +5,7 @@
 // or the socket has closed.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <utility>
 
@@ -20,5 +21,7 @@ struct QueueSocketWritePacket {
   SharedBytes buffer;
   uint64_t bytesDone = 0;
   double timeout;  // Seconds; negative = none. Grows with granted time.
+  // When the write became current; its time limit counts from here.
+  std::chrono::steady_clock::time_point startTime;
   int64_t tag;
 };

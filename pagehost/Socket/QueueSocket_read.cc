@@ -91,7 +91,12 @@ bool QueueSocket::dequeueNextRead() {
   if (!readQueue_.empty()) {
     currentRead_ = std::move(readQueue_.front());
     readQueue_.pop_front();
-    readTimer_ = armTimer(currentRead_->timeout, &QueueSocket::doReadTimeout);
+    // The timer itself is armed only if the read has to wait (see
+    // armReadTimerIfWaiting): most reads served from bytes at hand never
+    // need one.
+    if (currentRead_->timeout >= 0) {
+      currentRead_->startTime = std::chrono::steady_clock::now();
+    }
     return true;
   }
   // Drained: a disconnect-after request may now close, unless writes it
@@ -105,11 +110,28 @@ bool QueueSocket::dequeueNextRead() {
 
 // --- Serving the current read.
 
+void QueueSocket::doReadData() {
+  serveReads();
+  armReadTimerIfWaiting();
+}
+
+// A read that is still current after being served waits for bytes: now its
+// time limit needs a timer, set to what is left of it.
+void QueueSocket::armReadTimerIfWaiting() {
+  if (!(flags_ & kConnected) || !currentRead_ || readTimer_ ||
+      !(currentRead_->timeout >= 0)) {
+    return;
+  }
+  readTimer_ =
+      armTimer(secondsLeft(currentRead_->timeout, currentRead_->startTime),
+               &QueueSocket::doReadTimeout);
+}
+
 // Serves the current read and, as reads complete, the ones queued after it,
 // for as long as bytes are at hand. Each pass makes at most one system read,
 // sized by what the last read event reported, so one event never reads
 // more than was waiting when it fired.
-void QueueSocket::doReadData() {
+void QueueSocket::serveReads() {
   bool waiting = false;
   ReadPass last;
   for (;;) {

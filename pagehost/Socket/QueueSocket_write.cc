@@ -61,6 +61,19 @@ void QueueSocket::maybeDequeueWrite() {
   }
 }
 
+// Most writes go out whole in their first pass and never need a timer; one
+// that is still current after it waits for the descriptor, and its time
+// limit (counted from when it became current) needs a timer now.
+void QueueSocket::armWriteTimerIfWaiting() {
+  if (!(flags_ & kConnected) || !currentWrite_ || writeTimer_ ||
+      !(currentWrite_->timeout >= 0)) {
+    return;
+  }
+  writeTimer_ =
+      armTimer(secondsLeft(currentWrite_->timeout, currentWrite_->startTime),
+               &QueueSocket::doWriteTimeout);
+}
+
 // One system write of everything the current write has left, then back to
 // the queue so that other work gets its turn.
 void QueueSocket::doWriteData() {
