@@ -65,8 +65,8 @@ class Sandbox {
         std::string(base && *base ? base : "/tmp") + "/packfuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     root_ = pattern;
-    std::atexit([] { removeTree(Sandbox::get().root_); });
   }
+  ~Sandbox() { removeTree(root_); }
   std::string root_;
 };
 
