@@ -180,14 +180,14 @@ inline std::string cdataSubPath(const std::string& s) {
   return "<subFilePath><![CDATA[" + s + "]]></subFilePath>";
 }
 
-inline BuiltPack buildPack(const FakePack& spec) {
+inline BuiltPack buildPack(const FakePack& fake) {
   namespace pf = packformat;
   std::string data;
   std::string document =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<fileGroupList>\n"
       "  <filegroup majorVer=\"1\" minorVer=\"1\" fileCount=\"" +
-      std::to_string(spec.records.size()) + "\">\n";
-  for (const FakeRecord& r : spec.records) {
+      std::to_string(fake.records.size()) + "\">\n";
+  for (const FakeRecord& r : fake.records) {
     std::string stored =
         r.stored ? *r.stored
                  : (r.compressed ? rawDeflate(r.content) : r.content);
@@ -211,26 +211,26 @@ inline BuiltPack buildPack(const FakePack& spec) {
         cdataSubPath(r.subPath) + "</singleFile>\n";
   }
   document += "  </filegroup>\n</fileGroupList>\n";
-  if (spec.document) document = *spec.document;
+  if (fake.document) document = *fake.document;
 
   const std::string storedIndex =
-      spec.compressIndex ? rawDeflate(document) : document;
+      fake.compressIndex ? rawDeflate(document) : document;
   KXPackFiles pack;
   pack.addPackGroup(std::make_unique<KXPackGroup>());
-  pack.setFileXMLIsCompressed(spec.compressIndex);
-  pack.setFilesXMLOffset(spec.indexOffset ? *spec.indexOffset
+  pack.setFileXMLIsCompressed(fake.compressIndex);
+  pack.setFilesXMLOffset(fake.indexOffset ? *fake.indexOffset
                                           : pf::kHeaderSize + data.size());
   pack.setFilesXMLLength(document.size());
   pack.setFilesXMLCompressLength(storedIndex.size());
   pack.setFilesXMLCrc32(myCRC32(0, document.data(), document.size()));
   uint32_t storedCrc = myCRC32(0, storedIndex.data(), storedIndex.size());
-  if (spec.breakIndexChecksum) storedCrc ^= 1;
+  if (fake.breakIndexChecksum) storedCrc ^= 1;
   pack.setFilesXMLCompressCrc32(storedCrc);
-  if (!spec.compressIndex) pack.setFilesXMLCrc32(storedCrc);
+  if (!fake.compressIndex) pack.setFilesXMLCrc32(storedCrc);
   auto header = KXPackFiles::packHeader(&pack);
   BuiltPack built;
-  built.headerPos = spec.host.size();
-  built.bytes = spec.host +
+  built.headerPos = fake.host.size();
+  built.bytes = fake.host +
                 std::string(reinterpret_cast<const char*>(header.get()),
                             pf::kHeaderSize) +
                 data + storedIndex;

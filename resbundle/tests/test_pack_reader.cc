@@ -75,14 +75,14 @@ TEST(PackReader, HeaderOnlyPackRestoresNothing) {
 
 TEST(PackReader, RestoresRecordsAndFolders) {
   ScratchDir dir;
-  FakePack spec;
-  spec.host = "HOST";
-  spec.records = {{"a/b/c.txt", "deep"},
+  FakePack fake;
+  fake.host = "HOST";
+  fake.records = {{"a/b/c.txt", "deep"},
                   {"empty", ""},
                   {"plain.bin", "stored as is", false},
                   {"same", "old"},
                   {"same", "new"}};
-  writeFile(dir / "p", packtest::buildPack(spec).bytes);
+  writeFile(dir / "p", packtest::buildPack(fake).bytes);
   writeFile(dir / "out/existing", "kept");
   writeFile(dir / "out/same", "overwritten");
   ASSERT_TRUE(startUnpack((dir / "p").c_str(), (dir / "out").c_str()));
@@ -97,9 +97,9 @@ TEST(PackReader, RestoresRecordsAndFolders) {
 
 TEST(PackReader, MissingDestinationIsCreated) {
   ScratchDir dir;
-  FakePack spec;
-  spec.records = {{"f", "x"}};
-  writeFile(dir / "p", packtest::buildPack(spec).bytes);
+  FakePack fake;
+  fake.records = {{"f", "x"}};
+  writeFile(dir / "p", packtest::buildPack(fake).bytes);
   ASSERT_TRUE(startUnpack((dir / "p").c_str(), (dir / "x/y/out").c_str()));
   EXPECT_EQ(readFile(dir / "x/y/out/f"), "x");
 }
@@ -158,9 +158,9 @@ UnpackOutcome unpackRecords(
     const std::function<void(const ScratchDir&)>& prepare =
         [](const ScratchDir&) {}) {
   ScratchDir dir;
-  FakePack spec;
-  spec.records = records;
-  writeFile(dir / "p", packtest::buildPack(spec).bytes);
+  FakePack fake;
+  fake.records = records;
+  writeFile(dir / "p", packtest::buildPack(fake).bytes);
   mkdir((dir / "out").c_str(), 0777);
   prepare(dir);
   UnpackOutcome o;
@@ -270,9 +270,9 @@ TEST(PackReader, ArgumentChecks) {
 
 TEST(PackReader, CancelledBeforeStartWritesNothing) {
   ScratchDir dir;
-  FakePack spec;
-  spec.records = {{"f", "x"}};
-  writeFile(dir / "p", packtest::buildPack(spec).bytes);
+  FakePack fake;
+  fake.records = {{"f", "x"}};
+  writeFile(dir / "p", packtest::buildPack(fake).bytes);
   setIsCanncelled(true);
   EXPECT_TRUE(isCanncelled());
   EXPECT_FALSE(startUnpack((dir / "p").c_str(), (dir / "out").c_str()));

@@ -176,22 +176,22 @@ TEST(PackWriter, FailuresLeaveDestinationUnchanged) {
       {"old index holds a name a new index cannot carry",
        [](const ScratchDir& d) {
          writeFile(d / "src/a", "x");
-         packtest::FakePack spec;
-         spec.host = "host bytes";
-         spec.document =
+         packtest::FakePack fake;
+         fake.host = "host bytes";
+         fake.document =
              "<fileGroupList><filegroup><singleFile><subFilePath>a&#13;b"
              "</subFilePath></singleFile></filegroup></fileGroupList>";
-         writeFile(d / "host", packtest::buildPack(spec).bytes);
+         writeFile(d / "host", packtest::buildPack(fake).bytes);
        },
        "host", "src"},
       {"damaged pack in the destination",
        [](const ScratchDir& d) {
          writeFile(d / "src/a", "x");
-         packtest::FakePack spec;
-         spec.host = "host bytes";
-         spec.records = {{"f", "content"}};
-         spec.breakIndexChecksum = true;
-         writeFile(d / "host", packtest::buildPack(spec).bytes);
+         packtest::FakePack fake;
+         fake.host = "host bytes";
+         fake.records = {{"f", "content"}};
+         fake.breakIndexChecksum = true;
+         writeFile(d / "host", packtest::buildPack(fake).bytes);
        },
        "host", "src"},
   };

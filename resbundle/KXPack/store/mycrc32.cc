@@ -15,7 +15,7 @@ constexpr uint32_t byteSwap(uint32_t v) {
 
 // Table k gives the effect of a byte followed by k zero bytes, so sixteen
 // bytes fold into the checksum with sixteen look-ups and no dependency
-// between them. Table 0 is the byte table of the definition.
+// between them. Table 0 is the byte table itself.
 using Tables = std::array<std::array<uint32_t, 256>, 16>;
 
 constexpr Tables makeTables() {
