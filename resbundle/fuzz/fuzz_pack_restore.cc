@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   packformat::kHeaderSize) +
       region + stored;
 
-  auto& sandbox = packfuzz::Sandbox::get();
+  packfuzz::Sandbox sandbox;
   sandbox.writePack(product.data(), product.size());
   startUnpack(sandbox.pack().c_str(), sandbox.out().c_str());
   sandbox.finish();

@@ -7,7 +7,7 @@
 #include "resbundle/fuzz/pack_fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto& sandbox = packfuzz::Sandbox::get();
+  packfuzz::Sandbox sandbox;
   sandbox.writePack(data, size);
   startUnpack(sandbox.pack().c_str(), sandbox.out().c_str());
   sandbox.finish();

@@ -1,7 +1,8 @@
-// Shared by the pack fuzz targets: a sandbox folder made once per process
-// below $TMPDIR, emptied after every input and removed at exit. A run may
-// write only the pack file and files below sandbox/out; anything else that
-// appears in the sandbox is an escape and stops the fuzzer.
+// Shared by the pack fuzz targets: a sandbox folder below $TMPDIR made for
+// one input and removed with everything in it afterwards (the fuzzer may end
+// the process without running exit handlers, so nothing is left for exit).
+// A run may write only the pack file and files below sandbox/out; anything
+// else that appears in the sandbox is an escape and stops the fuzzer.
 #pragma once
 
 #include <dirent.h>
@@ -26,10 +27,17 @@ inline void removeTree(const std::string& path) {
 
 class Sandbox {
  public:
-  static Sandbox& get() {
-    static Sandbox sandbox;
-    return sandbox;
+  Sandbox() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base && *base ? base : "/tmp") + "/packfuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    root_ = pattern;
   }
+  ~Sandbox() { removeTree(root_); }
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
   std::string pack() const { return root_ + "/pack.bin"; }
   std::string out() const { return root_ + "/out"; }
 
@@ -41,7 +49,7 @@ class Sandbox {
     std::fclose(f);
   }
 
-  // Checks that nothing escaped and empties the sandbox.
+  // Checks that nothing escaped.
   void finish() const {
     DIR* dir = opendir(root_.c_str());
     if (dir == nullptr) std::abort();
@@ -54,19 +62,9 @@ class Sandbox {
       __builtin_trap();
     }
     closedir(dir);
-    removeTree(out());
-    ::remove(pack().c_str());
   }
 
  private:
-  Sandbox() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base && *base ? base : "/tmp") + "/packfuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    root_ = pattern;
-  }
-  ~Sandbox() { removeTree(root_); }
   std::string root_;
 };
 
