@@ -330,10 +330,17 @@ std::shared_ptr<dispatch::Timer> QueueSocket::armTimer(
   if (!(seconds >= 0)) return nullptr;
   const auto delay = std::chrono::duration_cast<dispatch::Timer::Duration>(
       std::chrono::duration<double>(std::min(seconds, kLongestTimeoutSeconds)));
-  std::weak_ptr<QueueSocket> weak = weak_from_this();
-  return dispatch::Timer::oneShot(delay, socketQueue_, [weak, fired] {
-    if (std::shared_ptr<QueueSocket> self = weak.lock()) ((*self).*fired)();
-  });
+  return dispatch::Timer::oneShot(
+      delay, socketQueue_,
+      whileAlive([fired](QueueSocket& self) { (self.*fired)(); }));
+}
+
+void QueueSocket::releaseOutsideHandler(std::shared_ptr<QueueSocket> self) {
+  // Only this handler holds the socket: let go in a later task instead.
+  // (Owners let go of sockets after disconnecting them, so this is rare.)
+  if (self.use_count() != 1) return;
+  std::shared_ptr<dispatch::SerialQueue> queue = self->socketQueue_;
+  queue->async([last = std::move(self)] {});
 }
 
 double QueueSocket::secondsLeft(double timeout,
@@ -363,15 +370,10 @@ void QueueSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
     return;
   }
 
-  std::weak_ptr<QueueSocket> weak = weak_from_this();
-  readSource->setEventHandler([weak](size_t waiting) {
-    if (std::shared_ptr<QueueSocket> self = weak.lock()) {
-      self->onReadEvent(waiting);
-    }
-  });
-  writeSource->setEventHandler([weak](size_t) {
-    if (std::shared_ptr<QueueSocket> self = weak.lock()) self->onWriteEvent();
-  });
+  readSource->setEventHandler(whileAlive(
+      [](QueueSocket& self, size_t waiting) { self.onReadEvent(waiting); }));
+  writeSource->setEventHandler(
+      whileAlive([](QueueSocket& self, size_t) { self.onWriteEvent(); }));
   // Both cancellation handlers share the descriptor with the socket; the
   // last of the three to let go closes it, so the descriptor outlives every
   // event that might still name it.

@@ -189,6 +189,7 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   uint16_t localPort() const;
   uint16_t localPort4() const;
   uint16_t localPort6() const;
+  // The state and configuration bits, for diagnostics and tests.
   uint32_t flags() const;
   uint16_t config() const;
 
@@ -199,7 +200,8 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   // moment the read becomes current; negative means none. A read whose
   // time is up closes the socket with code 4 unless the delegate grants
   // more time.
-  // Reads exactly length bytes. Ignored when length is 0.
+  // Reads exactly length bytes, into a buffer of that size allocated at
+  // once. Ignored when length is 0.
   void readDataToLength(uint64_t length, double timeout, int64_t tag);
   // Reads up to and including the first occurrence of term. With maxLength
   // > 0, a read that gathers maxLength bytes (terminator included) without
@@ -243,6 +245,9 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   void runAsync(dispatch::Task body);
   template <typename Call>
   void notifyDelegate(Delegate::Operation op, Call call);
+  template <typename Body>
+  auto whileAlive(Body body);
+  static void releaseOutsideHandler(std::shared_ptr<QueueSocket> self);
 
   bool configBit(uint16_t bit) const;
   void setConfigBit(uint16_t bit, bool set);
@@ -351,6 +356,21 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   uint64_t socketFDBytesAvailable_ = 0;
   QueueSocketPreBuffer preBuffer_;
 };
+
+// Wraps the handler of a source or timer that this socket owns: body runs
+// only while the socket exists, and never destroys it. When the handler's
+// own reference turns out to be the last (the owner let go without
+// disconnecting), it is released in a task of its own, so that the socket,
+// and with it the source or timer, goes away outside that handler.
+template <typename Body>
+auto QueueSocket::whileAlive(Body body) {
+  return [weak = weak_from_this(), body](auto... args) {
+    std::shared_ptr<QueueSocket> self = weak.lock();
+    if (!self) return;
+    body(*self, args...);
+    releaseOutsideHandler(std::move(self));
+  };
+}
 
 // Submits one notice to the delegate queue, if there is a delegate that
 // offers op. call(delegate, socket) runs there; the task holds both.

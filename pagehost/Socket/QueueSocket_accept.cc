@@ -306,12 +306,10 @@ std::shared_ptr<dispatch::ReadinessSource> QueueSocket::makeAcceptSource(
   auto source = dispatch::ReadinessSource::create(
       fd->get(), dispatch::SourceKind::kAccept, socketQueue_);
   if (!source) return nullptr;
-  std::weak_ptr<QueueSocket> weak = weak_from_this();
-  source->setEventHandler([weak, listenFD = fd->get()](size_t pending) {
-    if (std::shared_ptr<QueueSocket> self = weak.lock()) {
-      self->doAcceptLoop(listenFD, pending);
-    }
-  });
+  source->setEventHandler(
+      whileAlive([listenFD = fd->get()](QueueSocket& self, size_t pending) {
+        self.doAcceptLoop(listenFD, pending);
+      }));
   // The source's cancellation closes the listening descriptor, once no
   // accept event can follow.
   source->setCancelHandler([owner = fd]() mutable { owner.reset(); });
@@ -368,17 +366,14 @@ void QueueSocket::pauseAccepting() {
   for (const auto& source : {accept4Source_, accept6Source_}) {
     if (source) source->suspend();
   }
-  std::weak_ptr<QueueSocket> weak = weak_from_this();
-  acceptRetryTimer_ =
-      dispatch::Timer::oneShot(kAcceptRetryDelay, socketQueue_, [weak] {
-        std::shared_ptr<QueueSocket> self = weak.lock();
-        if (!self || !self->acceptRetryTimer_) return;
-        self->acceptRetryTimer_.reset();
-        for (const auto& source :
-             {self->accept4Source_, self->accept6Source_}) {
+  acceptRetryTimer_ = dispatch::Timer::oneShot(
+      kAcceptRetryDelay, socketQueue_, whileAlive([](QueueSocket& self) {
+        if (!self.acceptRetryTimer_) return;
+        self.acceptRetryTimer_.reset();
+        for (const auto& source : {self.accept4Source_, self.accept6Source_}) {
           if (source) source->resume();
         }
-      });
+      }));
 }
 
 void QueueSocket::handOverAcceptedSocket(
