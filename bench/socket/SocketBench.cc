@@ -1,5 +1,8 @@
 // Line echo over loopback: the LineEchoServer (QueueSocket on the dispatch
-// queues) against a minimal single-threaded non-blocking epoll echo loop.
+// queues) against a minimal single-threaded non-blocking epoll echo loop,
+// and against the least any server on the dispatch library can do (a read
+// source per connection echoing in its handler), which shows what part of
+// the gap is the queue library's own.
 // Each server runs in a child process of its own so that its memory can be
 // read from /proc; this process is the load generator: N client
 // connections to 127.0.0.1, each sending a 64-byte line and waiting for
@@ -31,6 +34,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dispatch/ReadinessSource.h"
+#include "dispatch/SerialQueue.h"
 #include "pagehost/Socket/tests/LineEchoServer.h"
 
 namespace {
@@ -41,7 +46,7 @@ constexpr size_t kLineLength = 64;
 constexpr auto kLoadTime = std::chrono::seconds(2);
 constexpr int kMaxConnections = 1000;
 
-enum class ServerKind { kQueueSocket, kEpollLoop };
+enum class ServerKind { kQueueSocket, kEpollLoop, kDispatchFloor };
 
 // --- Servers (in the child process).
 
@@ -163,6 +168,57 @@ void runEpollLoop(int portFd, int stopFd) {
   }
 }
 
+// The least any server on the dispatch library does per request: one read
+// source per connection, on a serial queue of its own, whose handler reads
+// and echoes at once. No socket object, no delegate, no queued requests.
+void runDispatchFloor(int portFd, int stopFd) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) ||
+      listen(listener, 1024)) {
+    _exit(1);
+  }
+  struct Connection {
+    int fd;
+    std::shared_ptr<dispatch::ReadinessSource> source;
+  };
+  auto acceptQueue = dispatch::SerialQueue::create("floor.accept");
+  auto connections =
+      std::make_shared<std::vector<std::shared_ptr<Connection>>>();
+  auto acceptSource = dispatch::ReadinessSource::create(
+      listener, dispatch::SourceKind::kAccept, acceptQueue);
+  acceptSource->setEventHandler([=](size_t) {
+    int fd;
+    while ((fd = accept4(listener, nullptr, nullptr,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+      auto connection = std::make_shared<Connection>();
+      connection->fd = fd;
+      connection->source = dispatch::ReadinessSource::create(
+          fd, dispatch::SourceKind::kRead,
+          dispatch::SerialQueue::create("floor.connection"));
+      Connection* raw = connection.get();
+      connection->source->setEventHandler([raw](size_t) {
+        char buffer[4096];
+        const ssize_t got = read(raw->fd, buffer, sizeof(buffer));
+        if (got > 0) {
+          send(raw->fd, buffer, static_cast<size_t>(got), MSG_NOSIGNAL);
+        } else if (got == 0 || errno != EAGAIN) {
+          raw->source->cancel();
+        }
+      });
+      connection->source->setCancelHandler([raw] { close(raw->fd); });
+      connection->source->resume();
+      connections->push_back(std::move(connection));
+    }
+  });
+  acceptSource->resume();
+  reportPort(portFd, boundPort(listener));
+  waitForStop(stopFd);
+  _exit(0);
+}
+
 // --- The server process.
 
 struct ServerProcess {
@@ -179,10 +235,16 @@ ServerProcess spawnServer(ServerKind kind) {
   if (pid == 0) {
     close(portPipe[0]);
     close(stopPipe[1]);
-    if (kind == ServerKind::kQueueSocket) {
-      runQueueSocketServer(portPipe[1], stopPipe[0]);
-    } else {
-      runEpollLoop(portPipe[1], stopPipe[0]);
+    switch (kind) {
+      case ServerKind::kQueueSocket:
+        runQueueSocketServer(portPipe[1], stopPipe[0]);
+        break;
+      case ServerKind::kEpollLoop:
+        runEpollLoop(portPipe[1], stopPipe[0]);
+        break;
+      case ServerKind::kDispatchFloor:
+        runDispatchFloor(portPipe[1], stopPipe[0]);
+        break;
     }
   }
   close(portPipe[1]);
@@ -362,7 +424,8 @@ int main(int argc, char** argv) {
   raiseDescriptorLimit();
   for (const auto& [name, kind] :
        {std::pair{"queue_socket", ServerKind::kQueueSocket},
-        std::pair{"epoll_loop", ServerKind::kEpollLoop}}) {
+        std::pair{"epoll_loop", ServerKind::kEpollLoop},
+        std::pair{"dispatch_floor", ServerKind::kDispatchFloor}}) {
     benchmark::RegisterBenchmark((std::string("line_echo/") + name).c_str(),
                                  BM_LineEcho, kind)
         ->Arg(1)

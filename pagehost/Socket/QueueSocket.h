@@ -166,7 +166,8 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   // Port 0 lets the system choose; both families then share the port the
   // IPv4 descriptor got. Each accepted connection becomes a new connected
   // socket handed to the delegate (socketDidAcceptNewSocket) on the
-  // delegate queue.
+  // delegate queue. While the process is out of descriptors, accepting
+  // rests for a moment at a time rather than failing over and over.
   // Returns false, with *error set when error is not null, when there is no
   // delegate or delegate queue, both families are disabled, the socket is
   // already started (code 1), the interface is unknown or lacks the
