@@ -29,7 +29,7 @@
 
 #include "dispatch/ReadinessSource.h"
 #include "dispatch/Timer.h"
-#include "dispatch/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace dispatch {
 
@@ -120,8 +120,8 @@ class Reactor {
   void heapSiftDownLocked(size_t index);
   void heapSwapLocked(size_t a, size_t b);
 
-  UniqueFd epoll_;
-  UniqueFd wakeFd_;
+  base::UniqueFd epoll_;
+  base::UniqueFd wakeFd_;
 
   std::mutex sourceMutex_;
   uint64_t nextId_ = 1;  // 0 is the wake-up descriptor.

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bookseal/fileio/Paths.h"
-#include "bookseal/fileio/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace bookseal {
 namespace {
@@ -51,7 +51,7 @@ class TempFile {
         fd =
             ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       } while (fd < 0 && errno == EINTR);
-      if (fd >= 0) return TempFile(std::move(path), UniqueFd(fd));
+      if (fd >= 0) return TempFile(std::move(path), base::UniqueFd(fd));
       if (errno != EEXIST) {
         setErrnoError(error, "create", path);
         return std::nullopt;
@@ -94,11 +94,11 @@ class TempFile {
   }
 
  private:
-  TempFile(std::string path, UniqueFd fd)
+  TempFile(std::string path, base::UniqueFd fd)
       : path_(std::move(path)), fd_(std::move(fd)) {}
 
   std::string path_;
-  UniqueFd fd_;
+  base::UniqueFd fd_;
   bool committed_ = false;
 };
 
@@ -155,7 +155,7 @@ void syncFolderOf(const std::string& path) {
     fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return;
-  UniqueFd folder(fd);
+  base::UniqueFd folder(fd);
   while (::fsync(folder.get()) != 0 && errno == EINTR) {
   }
 }

@@ -27,7 +27,7 @@ std::optional<OpenedFile> openForReading(const std::string& path,
     setErrnoError(error, "open", path);
     return std::nullopt;
   }
-  OpenedFile file{UniqueFd(fd)};
+  OpenedFile file{base::UniqueFd(fd)};
   struct stat info;
   if (::fstat(fd, &info) != 0) {
     setErrnoError(error, "fstat", path);

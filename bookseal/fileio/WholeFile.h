@@ -9,12 +9,12 @@
 
 #include "bookseal/ByteBuffer.h"
 #include "bookseal/fileio/FileError.h"
-#include "bookseal/fileio/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace bookseal {
 
 struct OpenedFile {
-  UniqueFd fd;
+  base::UniqueFd fd;
   bool isRegular = false;  // Only regular files have a meaningful size.
   uint64_t size = 0;       // Length in bytes when isRegular.
 };

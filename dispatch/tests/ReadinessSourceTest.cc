@@ -14,7 +14,7 @@
 #include "dispatch/ReadinessSource.h"
 #include "dispatch/Semaphore.h"
 #include "dispatch/SerialQueue.h"
-#include "dispatch/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "dispatch/tests/TestSupport.h"
 
 namespace dispatch {
@@ -26,14 +26,14 @@ using testing::kPatience;
 class ReadinessSourceTest : public testing::LeakCheckedTest {};
 
 struct FdPair {
-  UniqueFd a;
-  UniqueFd b;
+  base::UniqueFd a;
+  base::UniqueFd b;
 };
 
 FdPair makePipe() {
   int fds[2];
   EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+  return {base::UniqueFd(fds[0]), base::UniqueFd(fds[1])};
 }
 
 FdPair makeSocketPair() {
@@ -41,7 +41,7 @@ FdPair makeSocketPair() {
   EXPECT_EQ(
       ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds),
       0);
-  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+  return {base::UniqueFd(fds[0]), base::UniqueFd(fds[1])};
 }
 
 void writeAll(int fd, const std::string& bytes) {
@@ -270,7 +270,7 @@ TEST_F(ReadinessSourceTest, DescriptorsEpollRefusesGiveNoSource) {
   const char* paths[] = {"/dev/null", "/proc/self/status"};
   for (const char* path : paths) {
     SCOPED_TRACE(path);
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(fd);
     errno = 0;
     EXPECT_EQ(ReadinessSource::create(fd.get(), SourceKind::kRead, queue),
@@ -336,8 +336,8 @@ TEST_F(ReadinessSourceTest, DescriptorNumberReusedAfterCancellation) {
   }
 }
 
-UniqueFd listenOnLoopback(uint16_t port, sockaddr_in* bound) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+base::UniqueFd listenOnLoopback(uint16_t port, sockaddr_in* bound) {
+  base::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   int on = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
@@ -346,15 +346,15 @@ UniqueFd listenOnLoopback(uint16_t port, sockaddr_in* bound) {
   addr.sin_port = htons(port);
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(fd.get(), 16) != 0) {
-    return UniqueFd();
+    return base::UniqueFd();
   }
   socklen_t len = sizeof *bound;
   ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(bound), &len);
   return fd;
 }
 
-UniqueFd connectTo(const sockaddr_in& addr) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+base::UniqueFd connectTo(const sockaddr_in& addr) {
+  base::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr),
                       sizeof addr),
             0);
@@ -366,10 +366,10 @@ UniqueFd connectTo(const sockaddr_in& addr) {
 TEST_F(ReadinessSourceTest, AcceptSourceThenListenAgainOnTheSamePort) {
   auto queue = SerialQueue::create("listener");
   sockaddr_in addr{};
-  UniqueFd listener = listenOnLoopback(0, &addr);
+  base::UniqueFd listener = listenOnLoopback(0, &addr);
   ASSERT_TRUE(listener);
   const int listenFd = listener.release();
-  std::vector<UniqueFd> accepted;  // Only on the queue.
+  std::vector<base::UniqueFd> accepted;  // Only on the queue.
   Semaphore gotAll(0);
   auto source = ReadinessSource::create(listenFd, SourceKind::kAccept, queue);
   ASSERT_NE(source, nullptr);
@@ -389,12 +389,12 @@ TEST_F(ReadinessSourceTest, AcceptSourceThenListenAgainOnTheSamePort) {
     listenerClosed = true;
   });
   source->resume();
-  std::vector<UniqueFd> clients;
+  std::vector<base::UniqueFd> clients;
   for (int i = 0; i < 3; ++i) clients.push_back(connectTo(addr));
   ASSERT_TRUE(gotAll.waitFor(kPatience));
 
   Semaphore relistened(0);
-  UniqueFd second;
+  base::UniqueFd second;
   queue->async([&] {
     source->cancel();
     queue->async([&] {

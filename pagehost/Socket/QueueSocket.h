@@ -56,7 +56,7 @@
 #include "dispatch/ReadinessSource.h"
 #include "dispatch/SerialQueue.h"
 #include "dispatch/Timer.h"
-#include "dispatch/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "pagehost/Socket/Bytes.h"
 #include "pagehost/Socket/ErrorValue.h"
 #include "pagehost/Socket/QueueSocketDelegate.h"
@@ -238,7 +238,7 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
               std::shared_ptr<dispatch::SerialQueue> socketQueue);
 
   using Delegate = QueueSocketDelegate;
-  using SharedFd = std::shared_ptr<dispatch::UniqueFd>;
+  using SharedFd = std::shared_ptr<base::UniqueFd>;
 
   // How public operations reach the socket queue.
   bool isOnSocketQueue() const;

@@ -175,10 +175,10 @@ constexpr ListenStep kListenSteps[] = {
 
 // Returns the listening descriptor, or nullptr with *error set; a
 // descriptor that fails a step is closed before returning.
-std::shared_ptr<dispatch::UniqueFd> createListeningSocket(
-    const sockaddr* address, socklen_t length, ErrorValue* error) {
-  dispatch::UniqueFd fd(
-      socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+std::shared_ptr<base::UniqueFd> createListeningSocket(const sockaddr* address,
+                                                      socklen_t length,
+                                                      ErrorValue* error) {
+  base::UniqueFd fd(socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) {
     *error = ErrorValue::posix(errno, "Error in socket() function");
     return nullptr;
@@ -189,7 +189,7 @@ std::shared_ptr<dispatch::UniqueFd> createListeningSocket(
       return nullptr;
     }
   }
-  return std::make_shared<dispatch::UniqueFd>(std::move(fd));
+  return std::make_shared<base::UniqueFd>(std::move(fd));
 }
 
 // Failures of accept() that mean "the process has no room for another
@@ -343,7 +343,7 @@ bool QueueSocket::doAccept(int listenFD) {
   }
   // Linux has no per-socket switch against SIGPIPE; every send passes
   // MSG_NOSIGNAL instead.
-  SharedFd owner = std::make_shared<dispatch::UniqueFd>(fd);
+  SharedFd owner = std::make_shared<base::UniqueFd>(fd);
 
   // Without a delegate queue or a delegate nobody could take the new socket:
   // the connection closes again as owner goes.

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base/RetryOnEintr.h"
 #include "resbundle/KXPack/PackFormat.h"
 #include "resbundle/KXPack/store/mycrc32.h"
 #include "resbundle/KXPack/utils/KXUtility.h"
@@ -103,7 +104,7 @@ std::string KXPackFiles::startPack_outXMLConfigureFile(
   std::string path = KXUtility::tempFileFullPath();
   if (path.empty()) return "";
   KXUtility::deleteFile(path);
-  UniqueFd fd(retryOnEintr([&] {
+  base::UniqueFd fd(base::retryOnEintr([&] {
     return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   }));
   if (!fd.valid()) return "";

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/RetryOnEintr.h"
 #include "resbundle/KXPack/KXPackFiles.h"
 #include "resbundle/KXPack/PackFormat.h"
 #include "resbundle/KXPack/store/mmap.h"
@@ -102,7 +103,7 @@ class PackSource {
   // False when the file cannot be opened, is empty, or is 2 GiB or more
   // (views address it with signed 32-bit sizes).
   bool open(const std::string& path) {
-    fd_.reset(retryOnEintr(
+    fd_.reset(base::retryOnEintr(
         [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
     struct stat st;
     if (!fd_.valid() || fstat(fd_.get(), &st) != 0 || st.st_size <= 0 ||
@@ -141,7 +142,7 @@ class PackSource {
   }
 
  private:
-  UniqueFd fd_;
+  base::UniqueFd fd_;
   MMapFile map_;
   int64_t size_ = 0;
   const unsigned char* window_ = nullptr;
@@ -158,19 +159,19 @@ class Destination {
 
   // Creates the file for subPath (removing what is there) and returns it
   // open for writing, with its parent folder and name for removal.
-  UniqueFd create(const std::string& subPath, int* parentFd,
-                  std::string* name) {
+  base::UniqueFd create(const std::string& subPath, int* parentFd,
+                        std::string* name) {
     std::vector<std::string_view> parts;
-    if (!split(subPath, &parts)) return UniqueFd();
-    if (!openRoot()) return UniqueFd();
+    if (!split(subPath, &parts)) return base::UniqueFd();
+    if (!openRoot()) return base::UniqueFd();
     const int parent = openParent(parts);
-    if (parent < 0) return UniqueFd();
+    if (parent < 0) return base::UniqueFd();
     name->assign(parts.back());
     if (unlinkat(parent, name->c_str(), 0) != 0 && errno != ENOENT) {
-      return UniqueFd();
+      return base::UniqueFd();
     }
     *parentFd = parent;
-    return UniqueFd(retryOnEintr([&] {
+    return base::UniqueFd(base::retryOnEintr([&] {
       return openat(parent, name->c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     }));
@@ -204,7 +205,7 @@ class Destination {
         !KXUtility::createMultiDir(folder_.c_str())) {
       mkdir(folder_.c_str(), 0777);  // A bare name has no separator.
     }
-    root_.reset(retryOnEintr([&] {
+    root_.reset(base::retryOnEintr([&] {
       return open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }));
     return root_.valid();
@@ -220,11 +221,11 @@ class Destination {
     }
     if (key.empty()) return root_.get();
     if (cachedParent_.valid() && key == cachedKey_) return cachedParent_.get();
-    UniqueFd current;
+    base::UniqueFd current;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
       const int at = current.valid() ? current.get() : root_.get();
       const std::string part(parts[i]);
-      UniqueFd next = openFolderAt(at, part);
+      base::UniqueFd next = openFolderAt(at, part);
       if (!next.valid() && errno == ENOENT) {
         if (mkdirat(at, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
         next = openFolderAt(at, part);
@@ -237,22 +238,22 @@ class Destination {
     return cachedParent_.get();
   }
 
-  static UniqueFd openFolderAt(int at, const std::string& name) {
-    return UniqueFd(retryOnEintr([&] {
+  static base::UniqueFd openFolderAt(int at, const std::string& name) {
+    return base::UniqueFd(base::retryOnEintr([&] {
       return openat(at, name.c_str(),
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }));
   }
 
   std::string folder_;
-  UniqueFd root_;
-  UniqueFd cachedParent_;
+  base::UniqueFd root_;
+  base::UniqueFd cachedParent_;
   std::string cachedKey_;
 };
 
 bool writeFully(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
-    const ssize_t n = retryOnEintr([&] { return write(fd, data, size); });
+    const ssize_t n = base::retryOnEintr([&] { return write(fd, data, size); });
     if (n <= 0) return false;
     data += n;
     size -= static_cast<size_t>(n);
@@ -285,7 +286,8 @@ class UnpackSession {
     if (record->isCompressed() && !startDecompressor()) return false;
     int parent = -1;
     std::string name;
-    UniqueFd out = destination_.create(record->subFilePath(), &parent, &name);
+    base::UniqueFd out =
+        destination_.create(record->subFilePath(), &parent, &name);
     if (!out.valid()) return false;
     bool ok = record->fileLength() == 0 ||
               writeContent(record, &decompressor_, out.get());
@@ -469,7 +471,7 @@ std::unique_ptr<KXPackFiles> KXPackFiles::makeAllPackHeader(
     const std::string& path, uint64_t headerPos) {
   PackSource source;
   if (path.empty() || !source.open(path)) return nullptr;
-  UniqueFd tempFd = KXUtility::openAnonymousTempFile();
+  base::UniqueFd tempFd = KXUtility::openAnonymousTempFile();
   if (!tempFd.valid()) return nullptr;
   std::unique_ptr<std::FILE, FileCloser> stream(fdopen(tempFd.get(), "w+b"));
   if (!stream) return nullptr;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/RetryOnEintr.h"
 #include "resbundle/KXPack/KXPackFiles.h"
 #include "resbundle/KXPack/PackFormat.h"
 #include "resbundle/KXPack/store/mmap.h"
@@ -100,7 +101,7 @@ ssize_t readFully(int fd, unsigned char* data, size_t size) {
   size_t done = 0;
   while (done < size) {
     const ssize_t n =
-        retryOnEintr([&] { return read(fd, data + done, size - done); });
+        base::retryOnEintr([&] { return read(fd, data + done, size - done); });
     if (n < 0) return -1;
     if (n == 0) break;
     done += static_cast<size_t>(n);
@@ -110,7 +111,7 @@ ssize_t readFully(int fd, unsigned char* data, size_t size) {
 
 bool writeFully(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
-    const ssize_t n = retryOnEintr([&] { return write(fd, data, size); });
+    const ssize_t n = base::retryOnEintr([&] { return write(fd, data, size); });
     if (n <= 0) return false;
     data += n;
     size -= static_cast<size_t>(n);
@@ -125,9 +126,9 @@ uint64_t measuredLength(int fd) {
              : 0;
 }
 
-UniqueFd openForReading(const std::string& path) {
-  return UniqueFd(
-      retryOnEintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+base::UniqueFd openForReading(const std::string& path) {
+  return base::UniqueFd(base::retryOnEintr(
+      [&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
 }
 
 // Appends to buffer and tells whether it really grew by size bytes.
@@ -166,8 +167,8 @@ class Deflater {
     started_ = ready == Z_OK;
     if (!started_ || cancelled()) return false;
     for (;;) {
-      const ssize_t got =
-          retryOnEintr([&] { return read(fd, in_.get(), pf::kPieceSize); });
+      const ssize_t got = base::retryOnEintr(
+          [&] { return read(fd, in_.get(), pf::kPieceSize); });
       if (got < 0) return false;
       // A short read of a regular file means its end once the length it
       // had when measured is reached; a file that grew meanwhile is read on.
@@ -201,16 +202,17 @@ class Deflater {
 // Creates a new empty file beside path (same folder as the system sees
 // it) with a random name; the system's file-creation mask applies to mode
 // 0666, as for any new file.
-UniqueFd createSiblingTemp(const std::string& path, std::string* tempPath) {
+base::UniqueFd createSiblingTemp(const std::string& path,
+                                 std::string* tempPath) {
   const size_t slash = path.rfind('/');
   const std::string dir =
       slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = KXUtility::tempFileFullPath();
-    if (candidate.empty()) return UniqueFd();
+    if (candidate.empty()) return base::UniqueFd();
     const size_t nameStart = candidate.rfind('/') + 1;
     candidate = dir + ".kxpack-" + candidate.substr(nameStart);
-    UniqueFd fd(retryOnEintr([&] {
+    base::UniqueFd fd(base::retryOnEintr([&] {
       return open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                   0666);
     }));
@@ -218,9 +220,9 @@ UniqueFd createSiblingTemp(const std::string& path, std::string* tempPath) {
       *tempPath = candidate;
       return fd;
     }
-    if (errno != EEXIST) return UniqueFd();
+    if (errno != EEXIST) return base::UniqueFd();
   }
-  return UniqueFd();
+  return base::UniqueFd();
 }
 
 // Makes sure the folder that holds path exists, creating it with its
@@ -240,7 +242,7 @@ void syncParentFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string dir =
       slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  UniqueFd fd(retryOnEintr(
+  base::UniqueFd fd(base::retryOnEintr(
       [&] { return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (fd.valid()) fsync(fd.get());
 }
@@ -317,7 +319,7 @@ bool KXPackFiles::startPack_packFilesInFolder(
     const std::string path = file->folderFullPath() + "/" + file->subFilePath();
     auto record = std::make_unique<KXPackSingleFile>();
     // A file that cannot be opened is packed as an empty one.
-    UniqueFd fd = openForReading(path);
+    base::UniqueFd fd = openForReading(path);
     struct stat st;
     const bool hasBytes = fd.valid() && fstat(fd.get(), &st) == 0 &&
                           S_ISREG(st.st_mode) && st.st_size > 0;
@@ -358,7 +360,7 @@ bool KXPackFiles::compressFileToMapBuf(const std::string& path, MMapBuf* buffer,
   *contentCrc = 0;
   *storedCrc = 0;
   if (buffer == nullptr || path.empty()) return false;
-  UniqueFd fd = openForReading(path);
+  base::UniqueFd fd = openForReading(path);
   if (!fd.valid()) return false;
   uint64_t length = 0;
   return Deflater().compress(fd.get(), measuredLength(fd.get()), buffer,
@@ -367,7 +369,7 @@ bool KXPackFiles::compressFileToMapBuf(const std::string& path, MMapBuf* buffer,
 
 bool KXPackFiles::writeFileToMapBuf(const std::string& path, MMapBuf* buffer) {
   if (buffer == nullptr || path.empty()) return false;
-  UniqueFd fd = openForReading(path);
+  base::UniqueFd fd = openForReading(path);
   if (!fd.valid()) return false;
   std::unique_ptr<unsigned char[]> piece(new unsigned char[pf::kPieceSize]);
   for (;;) {
@@ -387,7 +389,7 @@ bool KXPackFiles::startPack_packConfigureFile(KXPackFiles* pack,
   const std::string path = startPack_outXMLConfigureFile(pack);
   if (path.empty()) return false;
   bool ok = false;
-  UniqueFd fd = openForReading(path);
+  base::UniqueFd fd = openForReading(path);
   if (fd.valid()) {
     const int start = buffer->getlen();
     uint32_t contentCrc = 0, storedCrc = 0;
@@ -444,7 +446,7 @@ bool KXPackFiles::mapBufToFile(const std::string& path, MMapBuf* buffer,
   }
   if (!ensureParentFolder(path)) return false;
   std::string tempPath;
-  UniqueFd fd = createSiblingTemp(path, &tempPath);
+  base::UniqueFd fd = createSiblingTemp(path, &tempPath);
   if (!fd.valid()) return false;
 
   uint32_t crc = 0;

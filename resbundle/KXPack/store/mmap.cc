@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/RetryOnEintr.h"
 #include "resbundle/KXPack/utils/KXUtility.h"
 
 namespace {
@@ -24,7 +25,7 @@ bool writeAt(int fd, const void* data, int length, int64_t offset) {
   const auto* p = static_cast<const unsigned char*>(data);
   while (length > 0) {
     const ssize_t n =
-        retryOnEintr([&] { return pwrite(fd, p, length, offset); });
+        base::retryOnEintr([&] { return pwrite(fd, p, length, offset); });
     if (n <= 0) return false;
     p += n;
     offset += n;
@@ -35,7 +36,7 @@ bool writeAt(int fd, const void* data, int length, int64_t offset) {
 
 bool writeAll(int fd, const unsigned char* p, int64_t length) {
   while (length > 0) {
-    const ssize_t n = retryOnEintr([&] {
+    const ssize_t n = base::retryOnEintr([&] {
       return write(fd, p,
                    static_cast<size_t>(std::min<int64_t>(length, 1 << 30)));
     });
@@ -54,7 +55,7 @@ bool copyByReading(int in, int64_t from, int out, int64_t length) {
   while (length > 0) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(length, kPiece));
     const ssize_t n =
-        retryOnEintr([&] { return pread(in, piece.get(), want, from); });
+        base::retryOnEintr([&] { return pread(in, piece.get(), want, from); });
     if (n <= 0 || !writeAll(out, piece.get(), n)) return false;
     from += n;
     length -= n;
@@ -99,8 +100,8 @@ bool MMapFile::resize(int size) {
     // Writing back the byte found at offset size (0 past the end) makes the
     // file at least size + 1 bytes long without touching its content.
     unsigned char byte = 0;
-    ok = retryOnEintr([&] { return pread(fd_, &byte, 1, size); }) >= 0 &&
-         retryOnEintr([&] { return pwrite(fd_, &byte, 1, size); }) == 1;
+    ok = base::retryOnEintr([&] { return pread(fd_, &byte, 1, size); }) >= 0 &&
+         base::retryOnEintr([&] { return pwrite(fd_, &byte, 1, size); }) == 1;
   }
   if (!ok) {
     ownedFd_.reset();
@@ -265,7 +266,7 @@ bool MMapBuf::writeRangeTo(int out, int offset, int length) {
   }
   loff_t from = offset;
   while (length > 0) {
-    const ssize_t n = retryOnEintr([&] {
+    const ssize_t n = base::retryOnEintr([&] {
       return copy_file_range(file_.descriptor(), &from, out, nullptr,
                              static_cast<size_t>(length), 0);
     });

@@ -18,7 +18,7 @@
 #include <cstdio>
 
 #include "resbundle/KXPack/store/growbuf.h"
-#include "resbundle/KXPack/utils/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class IMMap {
  public:
@@ -84,7 +84,7 @@ class MMapFile : public IMMap {
   void* mapRange(int offset, int size, int* mappedSize, void** viewStart);
 
   int fd_ = -1;
-  UniqueFd ownedFd_;  // Set only for the object's own temporary file.
+  base::UniqueFd ownedFd_;  // Set only for the object's own temporary file.
   int viewSize_ = 0;
   void* view_ = nullptr;
   int size_ = 0;

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/RetryOnEintr.h"
+
 namespace {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
@@ -73,8 +75,8 @@ bool KXUtility::folderExist(const std::string& path) {
 
 bool KXUtility::fileExist(const std::string& path) {
   if (path.empty()) return false;
-  UniqueFd fd(
-      retryOnEintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  base::UniqueFd fd(base::retryOnEintr(
+      [&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   return fd.valid();
 }
 
@@ -85,8 +87,8 @@ void KXUtility::deleteFile(const std::string& path) {
 
 uint64_t KXUtility::fileSize(const std::string& path) {
   if (path.empty()) return 0;
-  UniqueFd fd(
-      retryOnEintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  base::UniqueFd fd(base::retryOnEintr(
+      [&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!fd.valid()) return 0;
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
@@ -119,9 +121,9 @@ std::string KXUtility::tempFileFullPath() {
   return "";
 }
 
-UniqueFd KXUtility::openAnonymousTempFile() {
+base::UniqueFd KXUtility::openAnonymousTempFile() {
   const std::string dir = tempDir();
-  UniqueFd fd(retryOnEintr(
+  base::UniqueFd fd(base::retryOnEintr(
       [&] { return open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }));
   if (fd.valid()) return fd;
   // Some file systems have no unnamed files: make a named one and unlink

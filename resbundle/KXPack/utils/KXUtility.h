@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "resbundle/KXPack/utils/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class KXUtility {
  public:
@@ -40,7 +40,7 @@ class KXUtility {
   static std::string tempFileFullPath();
   // A new read-write temporary file in tempDir() that has no name, so the
   // system removes it when the descriptor closes. Invalid on failure.
-  static UniqueFd openAnonymousTempFile();
+  static base::UniqueFd openAnonymousTempFile();
   // Joins folder and name with exactly one "/" unless folder already ends
   // with one or is empty.
   static std::string joinPath(const std::string& folder,
