@@ -20,11 +20,13 @@ constexpr size_t kPreBufferInitialCapacity = 4096;
 // any practical purpose, and capping keeps the conversion in range.
 constexpr double kLongestTimeoutSeconds = 1e9;
 
-const std::string kReadTimeoutText = "Read operation timed out";
-const std::string kWriteTimeoutText = "Write operation timed out";
-const std::string kReadMaxedOutText =
+// Plain character arrays: nothing to destroy at exit while worker threads
+// may still build errors.
+constexpr char kReadTimeoutText[] = "Read operation timed out";
+constexpr char kWriteTimeoutText[] = "Write operation timed out";
+constexpr char kReadMaxedOutText[] =
     "Read operation reached set maximum length";
-const std::string kClosedText = "Socket closed by remote peer";
+constexpr char kClosedText[] = "Socket closed by remote peer";
 
 ErrorValue queueSocketError(QueueSocketError code, std::string text) {
   return ErrorValue{std::string(kQueueSocketErrorDomain), code, std::move(text),
@@ -71,24 +73,26 @@ QueueSocket::~QueueSocket() {
   socketQueue_->setSpecific(this, nullptr);
 }
 
+// The terminators are never destroyed: tasks on the shared worker threads
+// may still use them while the process exits.
 const Bytes& QueueSocket::CRLFData() {
-  static const Bytes kBytes{'\r', '\n'};
-  return kBytes;
+  static const Bytes* const kBytes = new Bytes{'\r', '\n'};
+  return *kBytes;
 }
 
 const Bytes& QueueSocket::CRData() {
-  static const Bytes kBytes{'\r'};
-  return kBytes;
+  static const Bytes* const kBytes = new Bytes{'\r'};
+  return *kBytes;
 }
 
 const Bytes& QueueSocket::LFData() {
-  static const Bytes kBytes{'\n'};
-  return kBytes;
+  static const Bytes* const kBytes = new Bytes{'\n'};
+  return *kBytes;
 }
 
 const Bytes& QueueSocket::ZeroData() {
-  static const Bytes kBytes{0};
-  return kBytes;
+  static const Bytes* const kBytes = new Bytes{0};
+  return *kBytes;
 }
 
 // --- Reaching the socket queue.
