@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "base/RetryOnEintr.h"
+
 namespace {
 
 constexpr size_t kPreBufferInitialCapacity = 4096;
@@ -416,10 +418,8 @@ void QueueSocket::onReadEvent(size_t waiting) {
 
 std::optional<size_t> QueueSocket::bytesWaitingUnlessEnded() const {
   uint8_t byte;
-  ssize_t peeked;
-  do {
-    peeked = ::recv(connectedFD(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  } while (peeked < 0 && errno == EINTR);
+  const ssize_t peeked = base::retryOnEintr(
+      [&] { return ::recv(connectedFD(), &byte, 1, MSG_PEEK | MSG_DONTWAIT); });
   if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
   if (peeked <= 0) return std::nullopt;
   int count = 0;

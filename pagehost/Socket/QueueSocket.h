@@ -53,10 +53,10 @@
 #include <string_view>
 #include <utility>
 
+#include "base/UniqueFd.h"
 #include "dispatch/ReadinessSource.h"
 #include "dispatch/SerialQueue.h"
 #include "dispatch/Timer.h"
-#include "base/UniqueFd.h"
 #include "pagehost/Socket/Bytes.h"
 #include "pagehost/Socket/ErrorValue.h"
 #include "pagehost/Socket/QueueSocketDelegate.h"

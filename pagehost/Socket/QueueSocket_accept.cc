@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/RetryOnEintr.h"
 #include "pagehost/Socket/QueueSocket.h"
 
 namespace {
@@ -332,11 +333,10 @@ void QueueSocket::doAcceptLoop(int listenFD, size_t pending) {
 bool QueueSocket::doAccept(int listenFD) {
   sockaddr_storage address{};
   socklen_t length = sizeof(address);
-  int fd;
-  do {
-    fd = accept4(listenFD, reinterpret_cast<sockaddr*>(&address), &length,
-                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = base::retryOnEintr([&] {
+    return accept4(listenFD, reinterpret_cast<sockaddr*>(&address), &length,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+  });
   if (fd < 0) {
     if (isOutOfResources(errno)) pauseAccepting();
     return false;

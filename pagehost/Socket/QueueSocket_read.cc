@@ -8,24 +8,14 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/RetryOnEintr.h"
 #include "pagehost/Socket/QueueSocket.h"
 
 namespace {
 
-ssize_t readRetryingEintr(int fd, uint8_t* into, size_t length) {
-  ssize_t result;
-  do {
-    result = ::read(fd, into, length);
-  } while (result < 0 && errno == EINTR);
-  return result;
-}
-
 bool isWritableNow(int fd) {
   pollfd entry{fd, POLLOUT, 0};
-  int ready;
-  do {
-    ready = ::poll(&entry, 1, 0);
-  } while (ready < 0 && errno == EINTR);
+  const int ready = base::retryOnEintr([&] { return ::poll(&entry, 1, 0); });
   return ready > 0 && (entry.revents & POLLOUT) != 0;
 }
 
@@ -257,8 +247,8 @@ void QueueSocket::readFromDescriptor(ReadPass* pass) {
   }
   if (ask == 0) return;
 
-  const ssize_t result =
-      readRetryingEintr(connectedFD(), into, static_cast<size_t>(ask));
+  const ssize_t result = base::retryOnEintr(
+      [&] { return ::read(connectedFD(), into, static_cast<size_t>(ask)); });
   if (result < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pass->waiting = true;

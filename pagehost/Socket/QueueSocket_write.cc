@@ -5,18 +5,16 @@
 
 #include <cerrno>
 
+#include "base/RetryOnEintr.h"
 #include "pagehost/Socket/QueueSocket.h"
 
 namespace {
 
 // MSG_NOSIGNAL: a peer that has gone makes send() fail with EPIPE instead
 // of raising SIGPIPE, which would end the process.
-ssize_t sendRetryingEintr(int fd, const uint8_t* bytes, size_t length) {
-  ssize_t result;
-  do {
-    result = ::send(fd, bytes, length, MSG_NOSIGNAL);
-  } while (result < 0 && errno == EINTR);
-  return result;
+ssize_t sendWithoutSignal(int fd, const uint8_t* bytes, size_t length) {
+  return base::retryOnEintr(
+      [&] { return ::send(fd, bytes, length, MSG_NOSIGNAL); });
 }
 
 }  // namespace
@@ -88,7 +86,7 @@ void QueueSocket::doWriteData() {
   }
 
   QueueSocketWritePacket& packet = *currentWrite_;
-  const ssize_t result = sendRetryingEintr(
+  const ssize_t result = sendWithoutSignal(
       connectedFD(), packet.remainingBytes(), packet.remainingLength());
   // Failing because the write would block is no error: nothing was
   // written and the write waits for the next write event.
