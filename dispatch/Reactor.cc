@@ -308,12 +308,24 @@ void Reactor::runCancellation(const std::shared_ptr<ReadinessSource>& source) {
 
 int Reactor::timeoutMs() {
   std::lock_guard lock(timerMutex_);
-  if (heap_.empty()) return -1;
-  const auto wait = heap_.front()->state_->deadline - Clock::now();
-  if (wait <= Clock::duration::zero()) return 0;
+  if (heap_.empty()) {
+    plannedWake_ = Clock::time_point::max();
+    return -1;
+  }
+  const auto now = Clock::now();
+  const auto wait = heap_.front()->state_->deadline - now;
+  if (wait <= Clock::duration::zero()) {
+    plannedWake_ = now;
+    return 0;
+  }
   // Rounded up: waking early would only spin until the deadline.
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+  if (ms > INT_MAX) {
+    plannedWake_ = now + std::chrono::milliseconds(INT_MAX);
+    return INT_MAX;
+  }
+  plannedWake_ = now + std::chrono::milliseconds(ms);
+  return static_cast<int>(ms);
 }
 
 void Reactor::arm(const std::shared_ptr<Timer>& timer) {
@@ -322,7 +334,11 @@ void Reactor::arm(const std::shared_ptr<Timer>& timer) {
     std::lock_guard lock(timerMutex_);
     if (timer->state_->cancelled) return;
     heapPushLocked(timer);
-    earliest = timer->state_->heapIndex == 0;
+    // A timer due after the reactor's planned wake-up is found then. That
+    // spares the eventfd write and the extra epoll_wait round that a
+    // timeout armed for every request would otherwise cost.
+    earliest = timer->state_->deadline < plannedWake_;
+    if (earliest) plannedWake_ = timer->state_->deadline;
   }
   if (earliest) wake();
 }

@@ -130,6 +130,11 @@ class Reactor {
 
   std::mutex timerMutex_;
   std::vector<std::shared_ptr<Timer>> heap_;  // Earliest deadline first.
+  // When the reactor's current (or next) epoll_wait times out at the
+  // earliest: a timer due no sooner needs no wake-up, since the reactor
+  // looks at the heap again then. Guarded by the timer mutex.
+  std::chrono::steady_clock::time_point plannedWake_ =
+      std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace dispatch

@@ -124,6 +124,20 @@ TEST_F(TimerTest, CancelledTimersLeaveNothingBehind) {
   EXPECT_EQ(Timer::liveCount(), before);
 }
 
+// While a far deadline is the earliest, the reactor sleeps until it: a
+// nearer timer armed then must cut that sleep short, each time.
+TEST_F(TimerTest, NearTimerArmedBehindAFarOneFiresOnTime) {
+  auto queue = SerialQueue::create("timers");
+  auto far = Timer::oneShot(std::chrono::hours(1), queue,
+                            [] { ADD_FAILURE() << "far timer ran"; });
+  for (int round = 0; round < 3; ++round) {
+    Semaphore fired(0);
+    Timer::oneShot(milliseconds(5), queue, [&] { fired.signal(); });
+    ASSERT_TRUE(fired.waitFor(kPatience)) << "round " << round;
+  }
+  far->cancel();
+}
+
 // A firing already queued behind a busy task is dropped when the busy task
 // cancels the timer: once cancel() returned on the target queue, the
 // handler never runs.
