@@ -5,7 +5,7 @@
 //
 // Input: 2 bytes little-endian document length n, n bytes of document, the
 // rest is the data that follows the header block.
-#include <zlib.h>
+#include <algorithm>
 
 #include <cstddef>
 #include <cstdint>
@@ -16,24 +16,7 @@
 #include "resbundle/KXPack/PackFormat.h"
 #include "resbundle/KXPack/store/mycrc32.h"
 #include "resbundle/fuzz/pack_fuzz_support.h"
-
-namespace {
-
-std::string deflateRaw(const std::string& in) {
-  z_stream z{};
-  deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, in.size()) + 16, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-}  // namespace
+#include "resbundle/tests/raw_deflate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
@@ -41,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string document(reinterpret_cast<const char*>(data + 2), n);
   const std::string region(reinterpret_cast<const char*>(data + 2 + n),
                            size - 2 - n);
-  const std::string stored = deflateRaw(document);
+  const std::string stored = rawDeflate(document, 1, 8);
 
   KXPackFiles pack;
   pack.setFileXMLIsCompressed(true);

@@ -22,6 +22,7 @@
 #include "resbundle/KXPack/KXPackFiles.h"
 #include "resbundle/KXPack/PackFormat.h"
 #include "resbundle/KXPack/store/mycrc32.h"
+#include "resbundle/tests/raw_deflate.h"
 
 namespace packtest {
 
@@ -111,20 +112,6 @@ inline std::string textBytes(size_t size) {
   }
   s.resize(size);
   return s;
-}
-
-inline std::string rawDeflate(const std::string& content) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, content.size()) + 16, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-  z.avail_in = static_cast<uInt>(content.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
 }
 
 inline std::string rawInflate(const std::string& stored) {
