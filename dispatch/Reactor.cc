@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "dispatch/DetachedThread.h"
+#include "dispatch/WorkerPool.h"
 
 namespace dispatch {
 namespace {
@@ -73,23 +73,26 @@ Reactor::Reactor()
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeFd_.get(), &ev) != 0) {
     fatal("dispatch reactor: epoll_ctl");
   }
-  if (!startDetachedThread([this] { loop(); })) fatal("dispatch reactor");
+  WorkerPool::shared().startPolling(this);
 }
 
-void Reactor::loop() {
+void Reactor::poll(bool block) {
   epoll_event events[kMaxEvents];
-  for (;;) {
-    int count = ::epoll_wait(epoll_.get(), events, kMaxEvents, timeoutMs());
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      fatal("dispatch reactor: epoll_wait");
-    }
-    handleEvents(events, count);
-    fireDueTimers();
+  int count = ::epoll_wait(epoll_.get(), events, kMaxEvents,
+                           block ? timeoutMs() : 0);
+  if (block) {
+    std::lock_guard lock(timerMutex_);
+    plannedWake_ = Clock::time_point::min();
   }
+  if (count < 0) {
+    if (errno != EINTR) fatal("dispatch reactor: epoll_wait");
+    count = 0;
+  }
+  handleEvents(events, count, block);
+  fireDueTimers();
 }
 
-void Reactor::wake() {
+void Reactor::interrupt() {
   uint64_t one = 1;
   // A full counter (EAGAIN) already means "wake up"; nothing else can fail.
   while (::write(wakeFd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
@@ -106,7 +109,8 @@ bool Reactor::attach(const std::shared_ptr<ReadinessSource>& source) {
     id = found->second;
   } else {
     id = nextId_++;
-    // Registered with no interest yet: the source starts suspended.
+    // Registered with no interest yet (one-shot, see registerLocked): the
+    // source starts suspended.
     epoll_event ev{};
     ev.events = EPOLLONESHOT;
     ev.data.u64 = id;
@@ -179,22 +183,33 @@ void Reactor::rearmLocked(ReadinessSource& source) {
       !st.suspended && !st.cancelled && !st.queued && !st.inHandler;
   if (want == st.armed) return;
   st.armed = want;
-  auto entry = entries_.find(st.entryId);
-  if (entry != entries_.end())
-    updateInterestLocked(entry->first, entry->second);
+  // An interest no longer wanted stays registered until it is reported
+  // (handleEvents drops it then): a handler usually takes the bytes before
+  // the next poll, so most events cost no epoll_ctl at all.
+  if (!want) return;
+  auto found = entries_.find(st.entryId);
+  if (found == entries_.end()) return;
+  Entry& entry = found->second;
+  const uint32_t bits = bitsFor(source.kind_).interest;
+  if ((entry.kernelMask & bits) != bits) {
+    registerLocked(found->first, entry, entry.kernelMask | bits);
+  }
 }
 
-void Reactor::updateInterestLocked(uint64_t id, Entry& entry) {
+uint32_t Reactor::armedMaskLocked(const Entry& entry) {
   uint32_t mask = 0;
   for (const auto& source : entry.sources) {
     if (source->state_->armed) mask |= bitsFor(source->kind_).interest;
   }
-  // An interest that is no longer wanted is left to lapse: its next event
-  // finds no armed source, and being one-shot, disables the registration.
-  // That spares a system call on every suspend and every delivered event.
-  if (mask == 0 || mask == entry.kernelMask) return;
+  return mask;
+}
+
+void Reactor::registerLocked(uint64_t id, Entry& entry, uint32_t mask) {
+  // Level-triggered for the interests given. With none, one-shot: errors
+  // and hang-ups, which epoll reports whatever the interest, then come at
+  // most once instead of at every poll.
   epoll_event ev{};
-  ev.events = mask | EPOLLONESHOT;
+  ev.events = mask != 0 ? mask : EPOLLONESHOT;
   ev.data.u64 = id;
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, entry.fd, &ev) == 0) {
     entry.kernelMask = mask;
@@ -212,10 +227,8 @@ void Reactor::finishLocked(ReadinessSource& source) {
   // (and never runs its handlers' destructors) under the mutex.
   std::erase_if(entry.sources,
                 [&](const auto& s) { return s.get() == &source; });
-  if (!entry.sources.empty()) {
-    updateInterestLocked(found->first, entry);
-    return;
-  }
+  // The interest of the source that left lapses at its next report.
+  if (!entry.sources.empty()) return;
   // Unregister before the cancellation handler may close the descriptor:
   // epoll must not watch a number that the process could reuse.
   ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, entry.fd, nullptr);
@@ -223,7 +236,8 @@ void Reactor::finishLocked(ReadinessSource& source) {
   entries_.erase(found);
 }
 
-void Reactor::handleEvents(const epoll_event* events, int count) {
+void Reactor::handleEvents(const epoll_event* events, int count,
+                           bool block) {
   std::vector<std::shared_ptr<ReadinessSource>> ready;
   {
     std::lock_guard lock(sourceMutex_);
@@ -240,18 +254,31 @@ void Reactor::handleEvents(const epoll_event* events, int count) {
       auto found = entries_.find(id);
       if (found == entries_.end()) continue;
       Entry& entry = found->second;
-      entry.kernelMask = 0;  // One-shot: the kernel disabled it.
+      const uint32_t reported = events[i].events;
+      // Bits that reached an armed source, and interests to keep: those of
+      // the sources just handed an event (they usually want the next one).
+      uint32_t delivered = 0;
+      uint32_t keep = 0;
       for (const auto& source : entry.sources) {
         ReadinessSource::State& st = *source->state_;
-        if (!st.armed ||
-            (events[i].events & bitsFor(source->kind_).matches) == 0) {
-          continue;
-        }
+        const KindBits& bits = bitsFor(source->kind_);
+        if (!st.armed || (reported & bits.matches) == 0) continue;
         st.armed = false;
         st.queued = true;
+        delivered |= bits.matches;
+        keep |= bits.interest;
         ready.push_back(source);
       }
-      updateInterestLocked(id, entry);
+      // Reported for nobody: a source that is busy, suspended or gone. A
+      // level-triggered interest reports it at every poll, so a poll that
+      // could block (and would return at once, again and again) registers
+      // only what is wanted now. A quick look between jobs leaves it: the
+      // busy source's event is among the jobs, and a suspended source is
+      // often resumed by one of them, which then costs no epoll_ctl.
+      if (block && (reported & ~delivered) != 0) {
+        const uint32_t mask = keep | armedMaskLocked(entry);
+        if (mask != entry.kernelMask) registerLocked(id, entry, mask);
+      }
     }
   }
   for (auto& source : ready) {
@@ -313,7 +340,7 @@ int Reactor::timeoutMs() {
     return -1;
   }
   const auto now = Clock::now();
-  const auto wait = heap_.front()->state_->deadline - now;
+  const auto wait = heap_.front().deadline - now;
   if (wait <= Clock::duration::zero()) {
     plannedWake_ = now;
     return 0;
@@ -334,13 +361,14 @@ void Reactor::arm(const std::shared_ptr<Timer>& timer) {
     std::lock_guard lock(timerMutex_);
     if (timer->state_->cancelled) return;
     heapPushLocked(timer);
-    // A timer due after the reactor's planned wake-up is found then. That
+    // A timer due after the poller's planned wake-up is found then, and
+    // one armed while nobody blocks in epoll_wait by the next poll. That
     // spares the eventfd write and the extra epoll_wait round that a
     // timeout armed for every request would otherwise cost.
     earliest = timer->state_->deadline < plannedWake_;
     if (earliest) plannedWake_ = timer->state_->deadline;
   }
-  if (earliest) wake();
+  if (earliest) interrupt();
 }
 
 bool Reactor::isCancelled(const Timer& timer) {
@@ -370,14 +398,15 @@ void Reactor::fireDueTimers() {
   {
     std::lock_guard lock(timerMutex_);
     const auto now = Clock::now();
-    while (!heap_.empty() && heap_.front()->state_->deadline <= now) {
-      std::shared_ptr<Timer> timer = heap_.front();
+    while (!heap_.empty() && heap_.front().deadline <= now) {
+      std::shared_ptr<Timer> timer = heap_.front().timer;
       Timer::State& st = *timer->state_;
       if (st.interval > Timer::Duration::zero()) {
         st.deadline += st.interval;
         // Behind by more than a period (a stopped process, a long stall):
         // skip the missed firings rather than fire them in a burst.
         if (st.deadline <= now) st.deadline = now + st.interval;
+        heap_.front().deadline = st.deadline;
         heapSiftDownLocked(0);
       } else {
         heapRemoveLocked(0);
@@ -412,15 +441,16 @@ void Reactor::fire(const std::shared_ptr<Timer>& timer) {
 }
 
 void Reactor::heapPushLocked(std::shared_ptr<Timer> timer) {
-  timer->state_->heapIndex = heap_.size();
-  heap_.push_back(std::move(timer));
+  Timer::State* state = timer->state_.get();
+  state->heapIndex = heap_.size();
+  heap_.push_back(HeapEntry{state->deadline, state, std::move(timer)});
   heapSiftUpLocked(heap_.size() - 1);
 }
 
 std::shared_ptr<Timer> Reactor::heapRemoveLocked(size_t index) {
   const size_t last = heap_.size() - 1;
   if (index != last) heapSwapLocked(index, last);
-  std::shared_ptr<Timer> removed = std::move(heap_.back());
+  std::shared_ptr<Timer> removed = std::move(heap_.back().timer);
   heap_.pop_back();
   removed->state_->heapIndex = Timer::State::kNotInHeap;
   if (index < heap_.size()) {
@@ -433,7 +463,7 @@ std::shared_ptr<Timer> Reactor::heapRemoveLocked(size_t index) {
 void Reactor::heapSiftUpLocked(size_t index) {
   while (index > 0) {
     const size_t parent = (index - 1) / 2;
-    if (heap_[parent]->state_->deadline <= heap_[index]->state_->deadline) {
+    if (heap_[parent].deadline <= heap_[index].deadline) {
       return;
     }
     heapSwapLocked(parent, index);
@@ -446,7 +476,7 @@ void Reactor::heapSiftDownLocked(size_t index) {
     size_t smallest = index;
     for (size_t child : {2 * index + 1, 2 * index + 2}) {
       if (child < heap_.size() &&
-          heap_[child]->state_->deadline < heap_[smallest]->state_->deadline) {
+          heap_[child].deadline < heap_[smallest].deadline) {
         smallest = child;
       }
     }
@@ -458,8 +488,8 @@ void Reactor::heapSiftDownLocked(size_t index) {
 
 void Reactor::heapSwapLocked(size_t a, size_t b) {
   std::swap(heap_[a], heap_[b]);
-  heap_[a]->state_->heapIndex = a;
-  heap_[b]->state_->heapIndex = b;
+  heap_[a].state->heapIndex = a;
+  heap_[b].state->heapIndex = b;
 }
 
 }  // namespace dispatch

@@ -1,14 +1,24 @@
-// Reactor: the one thread that watches every ReadinessSource's descriptor
-// (epoll) and every Timer's deadline (a binary heap), and hands their events
-// to the target queues. Internal to the dispatch library.
+// Reactor: watches every ReadinessSource's descriptor (epoll) and every
+// Timer's deadline (a binary heap), and hands their events to the target
+// queues. Internal to the dispatch library.
+//
+// It has no thread of its own: the worker pool polls it. A worker with
+// nothing to run becomes the poller and blocks in epoll_wait; the events it
+// collects become jobs that it then runs itself, so an event usually
+// reaches its handler without waking another thread. interrupt() makes a
+// blocked poller return (a job arrived that nobody else can take, or a
+// timer earlier than the poller's planned wake-up).
 //
 // Sources: each descriptor is registered once, whatever the number of
-// sources on it (a socket has a read and a write source), in one-shot mode:
-// after an event the kernel reports nothing more for that descriptor until
-// the reactor re-arms it with the interests of the sources that wait.
-// A source waits (is armed) when it is resumed, not cancelled, and no event
-// of it is queued or running. So a level that stays high gives one event
-// per handler run. Source state is guarded by one mutex; the handlers and
+// sources on it (a socket has a read and a write source). A source waits
+// (is armed) when it is resumed, not cancelled, and no event of it is
+// queued or running; only an armed source is handed an event, so a level
+// that stays high gives one event per handler run. The registration is
+// level-triggered, and its interests are updated lazily: an interest
+// whose source stops waiting stays until epoll reports it for nobody, and
+// is dropped then; re-arming adds it back only when it was dropped. In the
+// usual course (the handler takes the bytes before the next poll) events
+// cost no epoll_ctl. Source state is guarded by one mutex; the handlers and
 // every queue submission run outside it.
 //
 // Timers: deadlines on the steady clock; a firing is a task on the target
@@ -73,9 +83,15 @@ struct Timer::State {
 
 class Reactor {
  public:
-  // The shared reactor; its thread starts on first use and runs until the
-  // process ends.
+  // The shared reactor, created on first use and never destroyed.
   static Reactor& shared();
+
+  // Waits for events and due timers (without blocking: takes what is
+  // ready) and submits their tasks to the target queues. Called by one
+  // worker at a time.
+  void poll(bool block);
+  // Makes a blocked poll() return soon.
+  void interrupt();
 
   // Registers source's descriptor. False (errno set) when epoll refuses it.
   // From here until its cancellation completes, the reactor keeps source
@@ -97,19 +113,20 @@ class Reactor {
  private:
   struct Entry {
     int fd;
-    uint32_t kernelMask = 0;  // Interest last given to epoll, 0 if disabled.
+    // Interests registered with epoll; 0: none (one-shot, disabled).
+    uint32_t kernelMask = 0;
     std::vector<std::shared_ptr<ReadinessSource>> sources;
   };
 
   Reactor();
-  void loop();
   int timeoutMs();
-  void wake();
-  void handleEvents(const epoll_event* events, int count);
+  // block: the events of a poll that could have blocked.
+  void handleEvents(const epoll_event* events, int count, bool block);
   void deliver(const std::shared_ptr<ReadinessSource>& source);
   void runCancellation(const std::shared_ptr<ReadinessSource>& source);
   void rearmLocked(ReadinessSource& source);
-  void updateInterestLocked(uint64_t id, Entry& entry);
+  uint32_t armedMaskLocked(const Entry& entry);
+  void registerLocked(uint64_t id, Entry& entry, uint32_t mask);
   void finishLocked(ReadinessSource& source);
 
   void fireDueTimers();
@@ -129,12 +146,20 @@ class Reactor {
   std::unordered_map<int, uint64_t> idByFd_;
 
   std::mutex timerMutex_;
-  std::vector<std::shared_ptr<Timer>> heap_;  // Earliest deadline first.
-  // When the reactor's current (or next) epoll_wait times out at the
-  // earliest: a timer due no sooner needs no wake-up, since the reactor
-  // looks at the heap again then. Guarded by the timer mutex.
+  // The deadline is copied into the entry so that sifting reads the heap's
+  // own memory only.
+  struct HeapEntry {
+    std::chrono::steady_clock::time_point deadline;
+    Timer::State* state;
+    std::shared_ptr<Timer> timer;
+  };
+  std::vector<HeapEntry> heap_;  // Earliest deadline first.
+  // When the poller blocked in epoll_wait times out at the earliest, and
+  // the minimum while nobody blocks there: a timer due no sooner needs no
+  // interruption, since the heap is looked at again then (the next poll
+  // computes its timeout from it). Guarded by the timer mutex.
   std::chrono::steady_clock::time_point plannedWake_ =
-      std::chrono::steady_clock::time_point::max();
+      std::chrono::steady_clock::time_point::min();
 };
 
 }  // namespace dispatch

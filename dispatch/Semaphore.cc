@@ -1,5 +1,7 @@
 #include "dispatch/Semaphore.h"
 
+#include "dispatch/WorkerPool.h"
+
 namespace dispatch {
 
 void Semaphore::signal() {
@@ -10,14 +12,24 @@ void Semaphore::signal() {
 
 void Semaphore::wait() {
   std::unique_lock lock(mutex_);
-  cv_.wait(lock, [this] { return value_ > 0; });
+  if (value_ == 0) {
+    lock.unlock();
+    WorkerPool::BlockingScope blocking;
+    lock.lock();
+    cv_.wait(lock, [this] { return value_ > 0; });
+  }
   --value_;
 }
 
 bool Semaphore::waitFor(std::chrono::steady_clock::duration timeout) {
   std::unique_lock lock(mutex_);
-  if (!cv_.wait_for(lock, timeout, [this] { return value_ > 0; })) {
-    return false;
+  if (value_ == 0) {
+    lock.unlock();
+    WorkerPool::BlockingScope blocking;
+    lock.lock();
+    if (!cv_.wait_for(lock, timeout, [this] { return value_ > 0; })) {
+      return false;
+    }
   }
   --value_;
   return true;

@@ -137,7 +137,11 @@ void SerialQueue::sync(const std::function<void()>& task) {
         s.run = RunState::kRunning;
         QueueRunner::runUntilWaiter(*this, lock);
       }
-      waiter.cv.wait(lock, [&] { return waiter.granted; });
+      if (!waiter.granted) {
+        // Lock order: queue, then pool.
+        WorkerPool::BlockingScope blocking;
+        waiter.cv.wait(lock, [&] { return waiter.granted; });
+      }
     }
   }
   {
@@ -199,8 +203,7 @@ void QueueRunner::schedule(SerialQueue& queue) {
     s.mainLoopCv.notify_all();
     return;
   }
-  WorkerPool::shared().submit(
-      [q = queue.shared_from_this()] { QueueRunner::drain(*q); });
+  WorkerPool::shared().submitDrain(queue.shared_from_this());
 }
 
 void QueueRunner::drain(SerialQueue& queue) {

@@ -3,6 +3,8 @@
 #include <cassert>
 #include <utility>
 
+#include "dispatch/WorkerPool.h"
+
 namespace dispatch {
 
 void TaskGroup::async(const std::shared_ptr<SerialQueue>& queue, Task task) {
@@ -33,6 +35,7 @@ void TaskGroup::leave() {
 }
 
 void TaskGroup::wait() {
+  WorkerPool::BlockingScope blocking;
   std::unique_lock lock(mutex_);
   cv_.wait(lock, [this] { return count_ == 0; });
 }

@@ -1,24 +1,42 @@
 #include "dispatch/WorkerPool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "dispatch/DetachedThread.h"
+#include "dispatch/QueueRunner.h"
+#include "dispatch/Reactor.h"
 
 namespace dispatch {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Work that waited this long while no worker was free makes the pool grow:
-// long enough that a burst of short tasks never does, short enough that a
-// worker blocked on another queue's progress is soon relieved.
-constexpr auto kStallTime = std::chrono::milliseconds(50);
+// The watchdog's period. A job left for a running worker waits at most
+// about this long when that worker blocks outside the library.
+constexpr auto kTick = std::chrono::milliseconds(10);
+// Work that waited this many ticks while no worker was free makes the pool
+// grow: long enough that a burst of short tasks never does, short enough
+// that a worker blocked on another queue's progress is soon relieved.
+constexpr int kStallTicks = 5;
+// The watchdog parks after this many ticks without a submission.
+constexpr int kQuietTicks = 100;
+// Jobs in the FIFO per running worker before another worker is woken: a
+// wake-up pays for itself only when a batch of work waits.
+constexpr size_t kBacklogPerWorker = 16;
+// Slot jobs a worker runs in a row before it turns to the FIFO.
+constexpr int kMaxSlotRuns = 16;
+// A worker that never runs out of jobs polls the reactor (without
+// blocking) before every this many jobs.
+constexpr int kPollEvery = 32;
 // Extra threads (beyond the base) end after this long without work.
 constexpr auto kRetireAfter = std::chrono::seconds(10);
 // A hard bound, so that a program that blocks every worker forever cannot
 // make the pool exhaust the process.
 constexpr int kMaxThreads = 256;
+
+// The calling thread's record while it is a worker running a short job
+// (its submissions may use the slot), else nullptr.
+thread_local void* tlsShortJobWorker = nullptr;
 
 }  // namespace
 
@@ -29,10 +47,10 @@ WorkerPool& WorkerPool::shared() {
 }
 
 WorkerPool::WorkerPool()
-    : base_(std::max(2, static_cast<int>(std::thread::hardware_concurrency()))),
-      lastProgress_(Clock::now()) {
+    : base_(std::max(2, static_cast<int>(std::thread::hardware_concurrency()))) {
   // Without its watchdog the pool still works; it only loses the growth
-  // that relieves workers blocked for long.
+  // that relieves workers blocked for long and the wake-up of jobs left
+  // behind a worker that blocked.
   startDetachedThread([this] { watchdogLoop(); });
 }
 
@@ -41,16 +59,77 @@ int WorkerPool::threadCount() {
   return threads_;
 }
 
+void WorkerPool::startPolling(Reactor* reactor) {
+  std::lock_guard lock(mutex_);
+  reactor_ = reactor;
+  // Somebody must be there to poll.
+  if (idle_ > 0) {
+    workCv_.notify_one();
+  } else if (threads_ == 0) {
+    spawnWorkerLocked();
+  }
+}
+
 void WorkerPool::submit(std::function<void()> job, JobKind kind) {
   std::lock_guard lock(mutex_);
-  if (jobs_.empty()) lastProgress_ = Clock::now();
-  jobs_.push_back(Job{std::move(job), kind});
+  pushLocked(Job{std::move(job), nullptr, kind});
+}
+
+void WorkerPool::submitDrain(std::shared_ptr<SerialQueue> queue) {
+  std::lock_guard lock(mutex_);
+  pushLocked(Job{nullptr, std::move(queue), JobKind::kShort});
+}
+
+bool WorkerPool::needsWakeLocked() const {
+  return jobs_.size() > static_cast<size_t>(running_) * kBacklogPerWorker;
+}
+
+void WorkerPool::pushLocked(Job job) {
+  ++submitted_;
+  if (watchdogParked_) watchdogCv_.notify_one();
+  auto* worker = static_cast<Worker*>(tlsShortJobWorker);
+  if (worker != nullptr && job.kind == JobKind::kShort) {
+    // The newest hop runs next; the one it displaces waits its turn.
+    if (worker->hasNext) jobs_.push_back(std::move(worker->next));
+    worker->next = std::move(job);
+    worker->hasNext = true;
+    if (needsWakeLocked()) wakeWorkerLocked();
+    return;
+  }
+  const bool mayBlock = job.kind == JobKind::kMayBlock;
+  jobs_.push_back(std::move(job));
+  // A job that may block never waits behind a running one.
+  if (mayBlock || needsWakeLocked()) wakeWorkerLocked();
+}
+
+void WorkerPool::releaseSlotLocked(Worker& worker) {
+  if (!worker.hasNext) return;
+  jobs_.push_front(std::move(worker.next));
+  worker.next = Job{};
+  worker.hasNext = false;
+}
+
+void WorkerPool::wakeWorkerLocked() {
+  if (idle_ > 0) {
+    workCv_.notify_one();
+  } else if (pollerBlocked_) {
+    // Returns to the loop and finds the job; rare: a poller exists while
+    // nobody sleeps only when every other worker is busy.
+    reactor_->interrupt();
+    pollerBlocked_ = false;
+  } else if (availableLocked() < base_) {
+    spawnWorkerLocked();
+  }
+  // Otherwise every worker is busy; the watchdog grows the pool if that
+  // lasts.
+}
+
+void WorkerPool::ensurePollerLocked() {
+  if (reactor_ == nullptr || polling_) return;
   if (idle_ > 0) {
     workCv_.notify_one();
   } else if (availableLocked() < base_) {
     spawnWorkerLocked();
-  } else if (watchdogParked_) {
-    watchdogCv_.notify_one();
   }
 }
 
@@ -59,24 +138,103 @@ void WorkerPool::spawnWorkerLocked() {
   if (startDetachedThread([this] { workerLoop(); })) ++threads_;
 }
 
+WorkerPool::BlockingScope::BlockingScope()
+    : active_(tlsShortJobWorker != nullptr) {
+  if (!active_) return;
+  WorkerPool& pool = shared();
+  std::lock_guard lock(pool.mutex_);
+  pool.releaseSlotLocked(*static_cast<Worker*>(tlsShortJobWorker));
+  --pool.running_;
+  if (!pool.jobs_.empty() && pool.needsWakeLocked()) pool.wakeWorkerLocked();
+  // Events must not wait for this worker either.
+  pool.ensurePollerLocked();
+}
+
+WorkerPool::BlockingScope::~BlockingScope() {
+  if (!active_) return;
+  WorkerPool& pool = shared();
+  std::lock_guard lock(pool.mutex_);
+  ++pool.running_;
+}
+
+void WorkerPool::pollLocked(std::unique_lock<std::mutex>& lock, bool block) {
+  polling_ = true;
+  pollerBlocked_ = block;
+  jobsSincePoll_ = 0;
+  // The poller counts as running: the jobs its events bring are left for
+  // it instead of waking another worker, up to a backlog.
+  ++running_;
+  lock.unlock();
+  reactor_->poll(block);
+  lock.lock();
+  --running_;
+  polling_ = false;
+  pollerBlocked_ = false;
+  ++polls_;
+}
+
 void WorkerPool::workerLoop() {
+  Worker self;
   std::unique_lock lock(mutex_);
+  workers_.push_back(&self);
   for (;;) {
-    if (!jobs_.empty()) {
-      Job job = std::move(jobs_.front());
-      jobs_.pop_front();
-      lastProgress_ = Clock::now();
+    if (self.hasNext && self.slotRuns >= kMaxSlotRuns) {
+      // Enough hops in a row: the FIFO gets its turn.
+      jobs_.push_back(std::move(self.next));
+      self.next = Job{};
+      self.hasNext = false;
+    }
+    const bool fromSlot = self.hasNext;
+    if (fromSlot || !jobs_.empty()) {
+      if (reactor_ != nullptr && !polling_ && ++jobsSincePoll_ > kPollEvery) {
+        pollLocked(lock, false);
+        continue;
+      }
+      Job job;
+      if (fromSlot) {
+        job = std::move(self.next);
+        self.next = Job{};
+        self.hasNext = false;
+        ++self.slotRuns;
+      } else {
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+        self.slotRuns = 0;
+        ++taken_;
+      }
+      ++self.started;
       const bool mayBlock = job.kind == JobKind::kMayBlock;
       if (mayBlock) {
         ++blocking_;
         // Keep `base_` workers for everything else while this one is gone.
         if (availableLocked() < base_) spawnWorkerLocked();
+        // The jobs behind it and the events cannot count on this worker.
+        if (!jobs_.empty() && needsWakeLocked()) wakeWorkerLocked();
+        ensurePollerLocked();
+      } else {
+        ++running_;
       }
       lock.unlock();
-      job.run();
-      job.run = nullptr;  // Captures die outside the lock.
+      tlsShortJobWorker = mayBlock ? nullptr : &self;
+      if (job.drain) {
+        QueueRunner::drain(*job.drain);
+      } else {
+        job.run();
+      }
+      tlsShortJobWorker = nullptr;
+      // Captures and the queue reference die outside the lock.
+      job = Job{};
       lock.lock();
-      if (mayBlock) --blocking_;
+      if (mayBlock) {
+        --blocking_;
+      } else {
+        --running_;
+      }
+      continue;
+    }
+    self.slotRuns = 0;
+    if (reactor_ != nullptr && !polling_) {
+      pollLocked(lock, true);
       continue;
     }
     const bool extra = availableLocked() > base_;
@@ -89,8 +247,10 @@ void WorkerPool::workerLoop() {
     const bool timedOut =
         workCv_.wait_for(lock, kRetireAfter) == std::cv_status::timeout;
     --idle_;
-    if (timedOut && jobs_.empty() && availableLocked() > base_) {
+    if (timedOut && jobs_.empty() && !self.hasNext &&
+        availableLocked() > base_) {
       --threads_;
+      std::erase(workers_, &self);
       return;
     }
   }
@@ -98,20 +258,66 @@ void WorkerPool::workerLoop() {
 
 void WorkerPool::watchdogLoop() {
   std::unique_lock lock(mutex_);
+  uint64_t seenTaken = taken_;
+  uint64_t seenSubmitted = submitted_;
+  uint64_t seenPolls = polls_;
+  int quietTicks = 0;
+  int stalledTicks = 0;
+  int unpolledTicks = 0;
   for (;;) {
-    if (jobs_.empty() || idle_ > 0) {
+    if (jobs_.empty() && quietTicks >= kQuietTicks &&
+        (polling_ || reactor_ == nullptr)) {
       watchdogParked_ = true;
       watchdogCv_.wait(lock);
       watchdogParked_ = false;
+      quietTicks = 0;
+      seenSubmitted = submitted_;
+      seenTaken = taken_;
+      seenPolls = polls_;
       continue;
     }
-    watchdogCv_.wait_for(lock, kStallTime);
-    const bool stalled = !jobs_.empty() && idle_ == 0 &&
-                         Clock::now() - lastProgress_ >= kStallTime;
-    if (stalled && threads_ < kMaxThreads) {
+    watchdogCv_.wait_for(lock, kTick);
+    quietTicks = submitted_ == seenSubmitted ? quietTicks + 1 : 0;
+    seenSubmitted = submitted_;
+    // A worker that started no job for a whole tick while a job waits in
+    // its slot is blocked in its current one: the slot job goes to others.
+    for (Worker* worker : workers_) {
+      if (worker->hasNext && worker->started == worker->seenStarted) {
+        releaseSlotLocked(*worker);
+      }
+      worker->seenStarted = worker->started;
+    }
+    // Nobody polled for a whole tick: the poller left to run a job that
+    // blocks. Another worker takes over; the pool grows if none is free
+    // for long.
+    if (reactor_ != nullptr && !polling_ && polls_ == seenPolls) {
+      if (idle_ > 0 || availableLocked() < base_) {
+        ensurePollerLocked();
+        unpolledTicks = 0;
+      } else if (++unpolledTicks >= kStallTicks && threads_ < kMaxThreads) {
+        spawnWorkerLocked();
+        unpolledTicks = 0;
+      }
+    } else {
+      unpolledTicks = 0;
+    }
+    seenPolls = polls_;
+    // Jobs wait, and none was taken for a whole tick: whoever they were
+    // left for is blocked.
+    const bool stalled = !jobs_.empty() && taken_ == seenTaken;
+    seenTaken = taken_;
+    if (!stalled) {
+      stalledTicks = 0;
+      continue;
+    }
+    if (idle_ > 0 || pollerBlocked_) {
+      wakeWorkerLocked();
+      continue;
+    }
+    if (++stalledTicks >= kStallTicks && threads_ < kMaxThreads) {
       spawnWorkerLocked();
       // Give the new worker its own stall period before growing again.
-      lastProgress_ = Clock::now();
+      stalledTicks = 0;
     }
   }
 }

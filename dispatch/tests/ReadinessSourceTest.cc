@@ -1,11 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -178,6 +180,140 @@ TEST_F(ReadinessSourceTest, SuspendedSourceGetsNothingUntilResumed) {
   source->cancel();
   ASSERT_TRUE(cancelled.waitFor(kPatience));
   EXPECT_EQ(calls.load(), 2);
+}
+
+double processCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Levels that stay high for sources that do not want them now (a suspended
+// source with bytes waiting, a hung-up socket whose handler is still
+// running) are reported again and again unless the reactor stops asking:
+// the process must stay idle meanwhile instead of spinning in the poller.
+TEST_F(ReadinessSourceTest, UnwantedLevelsDoNotKeepThePollerBusy) {
+  auto queue = SerialQueue::create("suspended");
+  auto busyQueue = SerialQueue::create("busy");
+  FdPair data = makeSocketPair();
+  FdPair hungUp = makeSocketPair();
+  Semaphore cancelled(0);
+
+  auto suspended =
+      ReadinessSource::create(data.a.get(), SourceKind::kRead, queue);
+  ASSERT_NE(suspended, nullptr);
+  suspended->setEventHandler(
+      [](size_t) { ADD_FAILURE() << "event delivered while suspended"; });
+  suspended->setCancelHandler([&] { cancelled.signal(); });
+  // Resumed and suspended again within one task: any event waits behind it
+  // and is dropped.
+  queue->sync([&] {
+    suspended->resume();
+    suspended->suspend();
+  });
+  writeAll(data.b.get(), "waiting");
+
+  Semaphore entered(0);
+  Semaphore release(0);
+  auto busy =
+      ReadinessSource::create(hungUp.a.get(), SourceKind::kRead, busyQueue);
+  ASSERT_NE(busy, nullptr);
+  busy->setEventHandler([&](size_t) {
+    entered.signal();
+    EXPECT_TRUE(release.waitFor(kPatience));
+  });
+  busy->setCancelHandler([&] { cancelled.signal(); });
+  busy->resume();
+  hungUp.b.reset();
+  ASSERT_TRUE(entered.waitFor(kPatience));
+
+  const double before = processCpuSeconds();
+  std::this_thread::sleep_for(milliseconds(300));
+  const double used = processCpuSeconds() - before;
+  // A spinning poller would use the whole 0.3 s of a processor.
+  EXPECT_LT(used, 0.15);
+
+  busyQueue->async([&] { busy->cancel(); });
+  release.signal();
+  suspended->cancel();
+  ASSERT_TRUE(cancelled.waitFor(kPatience));
+  ASSERT_TRUE(cancelled.waitFor(kPatience));
+}
+
+// The worker that polls also runs handlers; one that blocks (here outside
+// the library, on a std::future) must not leave the other sources unwatched.
+TEST_F(ReadinessSourceTest, HandlerWaitingForAnotherSourcesEvent) {
+  auto waiterQueue = SerialQueue::create("waiter");
+  auto otherQueue = SerialQueue::create("other");
+  FdPair first = makePipe();
+  FdPair second = makePipe();
+  std::promise<void> secondFired;
+  Semaphore firstDone(0);
+  Semaphore cancelled(0);
+  auto waiter =
+      ReadinessSource::create(first.a.get(), SourceKind::kRead, waiterQueue);
+  auto other =
+      ReadinessSource::create(second.a.get(), SourceKind::kRead, otherQueue);
+  ASSERT_NE(waiter, nullptr);
+  ASSERT_NE(other, nullptr);
+  waiter->setEventHandler([&](size_t estimate) {
+    readUpTo(first.a.get(), estimate);
+    writeAll(second.b.get(), "y");
+    EXPECT_EQ(secondFired.get_future().wait_for(kPatience),
+              std::future_status::ready);
+    firstDone.signal();
+  });
+  other->setEventHandler([&](size_t estimate) {
+    readUpTo(second.a.get(), estimate);
+    secondFired.set_value();
+  });
+  for (auto* source : {&waiter, &other}) {
+    (*source)->setCancelHandler([&] { cancelled.signal(); });
+    (*source)->resume();
+  }
+  writeAll(first.b.get(), "x");
+  ASSERT_TRUE(firstDone.waitFor(kPatience));
+  waiter->cancel();
+  other->cancel();
+  ASSERT_TRUE(cancelled.waitFor(kPatience));
+  ASSERT_TRUE(cancelled.waitFor(kPatience));
+}
+
+// A source gets its event even while workers are never out of jobs.
+TEST_F(ReadinessSourceTest, EventsArriveAmidEndlessWork) {
+  struct Chain {
+    std::shared_ptr<SerialQueue> queue = SerialQueue::create("endless");
+    std::atomic<bool> stop{false};
+    void step(const std::shared_ptr<Chain>& self) {
+      if (!stop.load()) queue->async([self] { self->step(self); });
+    }
+  };
+  std::vector<std::shared_ptr<Chain>> chains;
+  for (int i = 0; i < 8; ++i) {
+    chains.push_back(std::make_shared<Chain>());
+    chains.back()->step(chains.back());
+  }
+  auto queue = SerialQueue::create("reader");
+  FdPair pair = makePipe();
+  Semaphore event(0);
+  Semaphore cancelled(0);
+  auto source = ReadinessSource::create(pair.a.get(), SourceKind::kRead, queue);
+  ASSERT_NE(source, nullptr);
+  source->setEventHandler([&](size_t estimate) {
+    readUpTo(pair.a.get(), estimate);
+    event.signal();
+  });
+  source->setCancelHandler([&] { cancelled.signal(); });
+  source->resume();
+  for (int i = 0; i < 10; ++i) {
+    writeAll(pair.b.get(), "x");
+    EXPECT_TRUE(event.waitFor(kPatience));
+  }
+  source->cancel();
+  ASSERT_TRUE(cancelled.waitFor(kPatience));
+  for (auto& chain : chains) chain->stop = true;
+  for (auto& chain : chains) chain->queue->sync([] {});
 }
 
 TEST_F(ReadinessSourceTest, WriteEventsFollowTheBufferDraining) {

@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -247,6 +248,90 @@ TEST(SerialQueueTest, BlockedBackgroundJobsLeaveWorkersForSerialQueues) {
   EXPECT_TRUE(served.waitFor(kPatience));
   for (int i = 0; i < jobs; ++i) release.signal();
   for (int i = 0; i < jobs; ++i) ASSERT_TRUE(finished.waitFor(kPatience));
+}
+
+// A task's submissions run on its own worker right after it; when the task
+// then blocks outside the library (here on a std::future, which the pool
+// cannot see), they must still run elsewhere, or the two would wait for
+// each other forever. Also through a sync and a semaphore, which hand the
+// work over at once.
+TEST(SerialQueueTest, WorkSubmittedBeforeBlockingStillRuns) {
+  enum class Wait { kFuture, kSemaphore, kSyncOntoBusyQueue };
+  for (Wait wait : {Wait::kFuture, Wait::kSemaphore, Wait::kSyncOntoBusyQueue}) {
+    auto waiter = SerialQueue::create("waiter");
+    auto helper = SerialQueue::create("helper");
+    auto busy = SerialQueue::create("busy");
+    Semaphore done(0);
+    waiter->async([&] {
+      switch (wait) {
+        case Wait::kFuture: {
+          std::promise<void> promise;
+          helper->async([&] { promise.set_value(); });
+          EXPECT_EQ(promise.get_future().wait_for(kPatience),
+                    std::future_status::ready);
+          break;
+        }
+        case Wait::kSemaphore: {
+          Semaphore signalled(0);
+          helper->async([&] { signalled.signal(); });
+          EXPECT_TRUE(signalled.waitFor(kPatience));
+          break;
+        }
+        case Wait::kSyncOntoBusyQueue: {
+          // busy runs a task that waits for helper's task, submitted after
+          // it from here.
+          Semaphore entered(0);
+          Semaphore release(0);
+          busy->async([&] {
+            entered.signal();
+            EXPECT_TRUE(release.waitFor(kPatience));
+          });
+          EXPECT_TRUE(entered.waitFor(kPatience));
+          helper->async([&] { release.signal(); });
+          busy->sync([] {});
+          break;
+        }
+      }
+      done.signal();
+    });
+    EXPECT_TRUE(done.waitFor(kPatience)) << static_cast<int>(wait);
+  }
+}
+
+// Two queues that hand a task to each other forever keep a worker busy
+// without end; other queues and the reactor's events must still get turns.
+struct HopChain {
+  std::shared_ptr<SerialQueue> ping = SerialQueue::create("ping");
+  std::shared_ptr<SerialQueue> pong = SerialQueue::create("pong");
+  std::atomic<bool> stop{false};
+  std::atomic<long> hops{0};
+};
+
+void hop(const std::shared_ptr<HopChain>& chain, bool toPong) {
+  if (chain->stop.load()) return;
+  ++chain->hops;
+  (toPong ? chain->pong : chain->ping)->async([chain, toPong] {
+    hop(chain, !toPong);
+  });
+}
+
+TEST(SerialQueueTest, EndlessHopsDoNotStarveOtherWork) {
+  auto chain = std::make_shared<HopChain>();
+  const int chains = WorkerPool::shared().threadCount() + 2;
+  for (int i = 0; i < chains; ++i) hop(chain, i % 2 == 0);
+  auto other = SerialQueue::create("other");
+  for (int round = 0; round < 20; ++round) {
+    Semaphore ran(0);
+    other->async([&] { ran.signal(); });
+    ASSERT_TRUE(ran.waitFor(kPatience));
+  }
+  chain->stop = true;
+  // A hop that saw the flag still clear submits one more, which ends.
+  for (int i = 0; i < 2; ++i) {
+    chain->ping->sync([] {});
+    chain->pong->sync([] {});
+  }
+  EXPECT_GT(chain->hops.load(), 0);
 }
 
 // Signals meant for the process (SIGTERM from the host) must not land on a

@@ -172,14 +172,17 @@ class InputPipe {
     if (::write(fds_[1], text.data(), text.size()) != ssize_t(text.size())) {
       return false;
     }
-    while (child->running()) {
+    for (;;) {
+      // Checked before the bytes are: a child that took them and ended
+      // between the two looks still has them all.
+      const bool running = child->running();
       int waiting = 0;
       if (::ioctl(fds_[1], FIONREAD, &waiting) != 0 || waiting == 0) {
         return true;
       }
+      if (!running) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return false;
   }
 
  private:
