@@ -20,23 +20,24 @@ constexpr auto kTick = std::chrono::milliseconds(10);
 constexpr int kStallTicks = 5;
 // The watchdog parks after this many ticks without a submission.
 constexpr int kQuietTicks = 100;
-// Jobs in the FIFO per running worker before another worker is woken: a
-// wake-up pays for itself only when a batch of work waits.
-constexpr size_t kBacklogPerWorker = 16;
-// Slot jobs a worker runs in a row before it turns to the FIFO.
-constexpr int kMaxSlotRuns = 16;
+// Jobs waiting per running worker before another worker is woken: a
+// wake-up pays for itself only when a batch of work waits (a poll brings
+// up to 64 events).
+constexpr size_t kBacklogPerWorker = 64;
 // A worker that never runs out of jobs polls the reactor (without
-// blocking) before every this many jobs.
-constexpr int kPollEvery = 32;
+// blocking) before every this many jobs. Long enough that the events of
+// one poll are handled in a batch (replies leave together, and a peer
+// that is woken by the first finds the others when it looks), short
+// enough that no event waits long.
+constexpr int kPollEvery = 256;
 // Extra threads (beyond the base) end after this long without work.
 constexpr auto kRetireAfter = std::chrono::seconds(10);
 // A hard bound, so that a program that blocks every worker forever cannot
 // make the pool exhaust the process.
 constexpr int kMaxThreads = 256;
 
-// The calling thread's record while it is a worker running a short job
-// (its submissions may use the slot), else nullptr.
-thread_local void* tlsShortJobWorker = nullptr;
+// Set while the calling thread is a worker running a short job.
+thread_local bool tlsRunningShortJob = false;
 
 }  // namespace
 
@@ -87,26 +88,10 @@ bool WorkerPool::needsWakeLocked() const {
 void WorkerPool::pushLocked(Job job) {
   ++submitted_;
   if (watchdogParked_) watchdogCv_.notify_one();
-  auto* worker = static_cast<Worker*>(tlsShortJobWorker);
-  if (worker != nullptr && job.kind == JobKind::kShort) {
-    // The newest hop runs next; the one it displaces waits its turn.
-    if (worker->hasNext) jobs_.push_back(std::move(worker->next));
-    worker->next = std::move(job);
-    worker->hasNext = true;
-    if (needsWakeLocked()) wakeWorkerLocked();
-    return;
-  }
   const bool mayBlock = job.kind == JobKind::kMayBlock;
   jobs_.push_back(std::move(job));
   // A job that may block never waits behind a running one.
   if (mayBlock || needsWakeLocked()) wakeWorkerLocked();
-}
-
-void WorkerPool::releaseSlotLocked(Worker& worker) {
-  if (!worker.hasNext) return;
-  jobs_.push_front(std::move(worker.next));
-  worker.next = Job{};
-  worker.hasNext = false;
 }
 
 void WorkerPool::wakeWorkerLocked() {
@@ -138,12 +123,10 @@ void WorkerPool::spawnWorkerLocked() {
   if (startDetachedThread([this] { workerLoop(); })) ++threads_;
 }
 
-WorkerPool::BlockingScope::BlockingScope()
-    : active_(tlsShortJobWorker != nullptr) {
+WorkerPool::BlockingScope::BlockingScope() : active_(tlsRunningShortJob) {
   if (!active_) return;
   WorkerPool& pool = shared();
   std::lock_guard lock(pool.mutex_);
-  pool.releaseSlotLocked(*static_cast<Worker*>(tlsShortJobWorker));
   --pool.running_;
   if (!pool.jobs_.empty() && pool.needsWakeLocked()) pool.wakeWorkerLocked();
   // Events must not wait for this worker either.
@@ -174,35 +157,16 @@ void WorkerPool::pollLocked(std::unique_lock<std::mutex>& lock, bool block) {
 }
 
 void WorkerPool::workerLoop() {
-  Worker self;
   std::unique_lock lock(mutex_);
-  workers_.push_back(&self);
   for (;;) {
-    if (self.hasNext && self.slotRuns >= kMaxSlotRuns) {
-      // Enough hops in a row: the FIFO gets its turn.
-      jobs_.push_back(std::move(self.next));
-      self.next = Job{};
-      self.hasNext = false;
-    }
-    const bool fromSlot = self.hasNext;
-    if (fromSlot || !jobs_.empty()) {
+    if (!jobs_.empty()) {
       if (reactor_ != nullptr && !polling_ && ++jobsSincePoll_ > kPollEvery) {
         pollLocked(lock, false);
         continue;
       }
-      Job job;
-      if (fromSlot) {
-        job = std::move(self.next);
-        self.next = Job{};
-        self.hasNext = false;
-        ++self.slotRuns;
-      } else {
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-        self.slotRuns = 0;
-        ++taken_;
-      }
-      ++self.started;
+      Job job = std::move(jobs_.front());
+      jobs_.pop_front();
+      ++taken_;
       const bool mayBlock = job.kind == JobKind::kMayBlock;
       if (mayBlock) {
         ++blocking_;
@@ -215,13 +179,13 @@ void WorkerPool::workerLoop() {
         ++running_;
       }
       lock.unlock();
-      tlsShortJobWorker = mayBlock ? nullptr : &self;
+      tlsRunningShortJob = !mayBlock;
       if (job.drain) {
         QueueRunner::drain(*job.drain);
       } else {
         job.run();
       }
-      tlsShortJobWorker = nullptr;
+      tlsRunningShortJob = false;
       // Captures and the queue reference die outside the lock.
       job = Job{};
       lock.lock();
@@ -232,7 +196,6 @@ void WorkerPool::workerLoop() {
       }
       continue;
     }
-    self.slotRuns = 0;
     if (reactor_ != nullptr && !polling_) {
       pollLocked(lock, true);
       continue;
@@ -247,10 +210,8 @@ void WorkerPool::workerLoop() {
     const bool timedOut =
         workCv_.wait_for(lock, kRetireAfter) == std::cv_status::timeout;
     --idle_;
-    if (timedOut && jobs_.empty() && !self.hasNext &&
-        availableLocked() > base_) {
+    if (timedOut && jobs_.empty() && availableLocked() > base_) {
       --threads_;
-      std::erase(workers_, &self);
       return;
     }
   }
@@ -279,14 +240,6 @@ void WorkerPool::watchdogLoop() {
     watchdogCv_.wait_for(lock, kTick);
     quietTicks = submitted_ == seenSubmitted ? quietTicks + 1 : 0;
     seenSubmitted = submitted_;
-    // A worker that started no job for a whole tick while a job waits in
-    // its slot is blocked in its current one: the slot job goes to others.
-    for (Worker* worker : workers_) {
-      if (worker->hasNext && worker->started == worker->seenStarted) {
-        releaseSlotLocked(*worker);
-      }
-      worker->seenStarted = worker->started;
-    }
     // Nobody polled for a whole tick: the poller left to run a job that
     // blocks. Another worker takes over; the pool grows if none is free
     // for long.

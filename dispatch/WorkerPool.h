@@ -6,25 +6,16 @@
 // blocked in a slow system call, user code waiting on its own primitives),
 // and it keeps `base` workers free of jobs submitted as kMayBlock (a
 // packing job that runs for minutes). Threads beyond the base retire after
-// a while without work. Several jobs run at once.
+// a while without work. Jobs start in submission order; several run at once.
 //
-// Most jobs are short (a queue hop, an echo), and waking a sleeping worker
-// (a futex wake and a context switch) costs about as much as one. So:
-// - A job submitted by a running short job goes to its worker's "next"
-//   slot and runs right after it, ahead of the shared FIFO: a chain of hops
-//   between queues (read, notice, write) runs through on one thread while
-//   its data is warm, instead of waiting behind every other connection's
-//   work. A slot job pushed out by a newer one, or one that has run too many
-//   times in a row, goes to the FIFO, so the FIFO is never starved.
-// - A job in the FIFO wakes an idle worker only when the jobs waiting there
-//   outnumber what the running workers will take soon (kBacklogPerWorker
-//   each).
-// Two things keep that from stalling work behind a job that turns out to
-// be long: a worker about to block in the library's own waits (sync,
-// Semaphore, TaskGroup) first hands its slot to the FIFO and wakes an idle
-// worker for the jobs waiting (BlockingScope), and a watchdog does the same
-// when a worker or the FIFO has made no progress for a tick (any other
-// blocking call).
+// Waking a sleeping worker (a futex wake and a context switch) costs about
+// as much as a short job (a queue hop, an echo), so a job is left for the
+// workers that are running already until a backlog of kBacklogPerWorker
+// jobs each waits. Two things keep that from stalling work behind a job
+// that turns out to be long: a worker about to block in the library's own
+// waits (sync, Semaphore, TaskGroup) first wakes an idle worker for the
+// jobs waiting (BlockingScope), and a watchdog does the same when the FIFO
+// has made no progress for a tick (any other blocking call).
 //
 // The workers also poll the reactor (sources and timers): a worker with no
 // job to run becomes the one poller and blocks there, the others sleep. A
@@ -39,7 +30,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace dispatch {
 
@@ -88,22 +78,12 @@ class WorkerPool {
     std::shared_ptr<SerialQueue> drain;
     JobKind kind = JobKind::kShort;
   };
-  // A worker thread's own record, guarded by the pool's mutex.
-  struct Worker {
-    Job next;
-    bool hasNext = false;
-    int slotRuns = 0;       // Slot jobs run in a row.
-    uint64_t started = 0;   // Jobs started so far.
-    uint64_t seenStarted = 0;  // The watchdog's last look at `started`.
-  };
 
   WorkerPool();
   void workerLoop();
   void watchdogLoop();
   void spawnWorkerLocked();
   void pushLocked(Job job);
-  // Moves worker's slot job to the front of the FIFO.
-  void releaseSlotLocked(Worker& worker);
   // Makes one more thread take jobs: an idle one, else the poller, else a
   // new one.
   void wakeWorkerLocked();
@@ -122,7 +102,6 @@ class WorkerPool {
   std::condition_variable workCv_;
   std::condition_variable watchdogCv_;
   std::deque<Job> jobs_;
-  std::vector<Worker*> workers_;
   const int base_;
   int threads_ = 0;
   int idle_ = 0;
