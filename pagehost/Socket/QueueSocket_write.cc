@@ -46,9 +46,13 @@ void QueueSocket::maybeDequeueWrite() {
   if (!writeQueue_.empty()) {
     currentWrite_ = std::move(writeQueue_.front());
     writeQueue_.pop_front();
-    writeTimer_ =
-        armTimer(currentWrite_->timeout, &QueueSocket::doWriteTimeout);
+    // The timer itself is armed only if the write has to wait (see
+    // armWriteTimerIfWaiting): most writes go out whole at once.
+    if (currentWrite_->timeout >= 0) {
+      currentWrite_->startTime = std::chrono::steady_clock::now();
+    }
     doWriteData();
+    armWriteTimerIfWaiting();
     return;
   }
   // Drained: a disconnect-after request may now close, unless reads it also
