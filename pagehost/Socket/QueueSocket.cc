@@ -357,6 +357,14 @@ double QueueSocket::secondsLeft(double timeout,
   return std::max(0.0, timeout - elapsed);
 }
 
+std::chrono::steady_clock::time_point QueueSocket::deadlineAfter(
+    double seconds) {
+  return std::chrono::steady_clock::now() +
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+             std::chrono::duration<double>(
+                 std::min(std::max(seconds, 0.0), kLongestTimeoutSeconds)));
+}
+
 // --- Readiness sources of a connected socket.
 
 void QueueSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {

@@ -281,6 +281,8 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
                                             void (QueueSocket::*fired)());
   static double secondsLeft(double timeout,
                             std::chrono::steady_clock::time_point start);
+  // now + seconds, capped as armTimer caps delays.
+  static std::chrono::steady_clock::time_point deadlineAfter(double seconds);
 
   // Listening and accepting (QueueSocket_accept.cc).
   bool doAcceptOnInterface(const std::optional<std::string>& interface,
@@ -310,6 +312,7 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   void doReadEOF();
   void completeCurrentRead();
   void endCurrentRead();
+  void cancelReadTimer();
   void doReadTimeout();
   void doReadTimeoutWithExtension(
       double extension, const std::weak_ptr<QueueSocketReadPacket>& packet);
@@ -342,7 +345,10 @@ class QueueSocket : public std::enable_shared_from_this<QueueSocket> {
   std::shared_ptr<dispatch::ReadinessSource> accept6Source_;
   std::shared_ptr<dispatch::ReadinessSource> readSource_;
   std::shared_ptr<dispatch::ReadinessSource> writeSource_;
+  // Armed for the current read, or for an earlier one whose deadline
+  // comes no later (see armReadTimerIfWaiting); fires at readTimerDeadline_.
   std::shared_ptr<dispatch::Timer> readTimer_;
+  std::chrono::steady_clock::time_point readTimerDeadline_;
   std::shared_ptr<dispatch::Timer> writeTimer_;
   // Runs while accepting is paused because the process is out of
   // descriptors (or memory), so that a waiting connection does not make

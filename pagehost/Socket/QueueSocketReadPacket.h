@@ -69,6 +69,9 @@ class QueueSocketReadPacket {
   double timeout;  // Seconds; negative = none. Grows with granted time.
   // When the read became current; its time limit counts from here.
   std::chrono::steady_clock::time_point startTime;
+  // When its time limit runs out: startTime + timeout, or granted time
+  // from the moment it was granted.
+  std::chrono::steady_clock::time_point deadline;
   uint64_t readLength;
   Bytes term;
   int64_t tag;

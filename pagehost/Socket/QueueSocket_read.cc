@@ -86,6 +86,9 @@ bool QueueSocket::dequeueNextRead() {
     // need one.
     if (currentRead_->timeout >= 0) {
       currentRead_->startTime = std::chrono::steady_clock::now();
+      currentRead_->deadline = deadlineAfter(currentRead_->timeout);
+    } else {
+      currentRead_->deadline = std::chrono::steady_clock::time_point::max();
     }
     return true;
   }
@@ -106,15 +109,29 @@ void QueueSocket::doReadData() {
 }
 
 // A read that is still current after being served waits for bytes: now its
-// time limit needs a timer, set to what is left of it.
+// time limit needs a timer. Reads that complete leave their timer armed,
+// and a timer that fires no later than this read's deadline serves this
+// read too: when it fires it finds the read's deadline still ahead and is
+// armed again for what is left (doReadTimeout). On a connection that reads
+// request after request, that spares a timer per read.
 void QueueSocket::armReadTimerIfWaiting() {
-  if (!(flags_ & kConnected) || !currentRead_ || readTimer_ ||
+  if (!(flags_ & kConnected) || !currentRead_ ||
       !(currentRead_->timeout >= 0)) {
     return;
   }
-  readTimer_ =
-      armTimer(secondsLeft(currentRead_->timeout, currentRead_->startTime),
-               &QueueSocket::doReadTimeout);
+  if (readTimer_ && readTimerDeadline_ <= currentRead_->deadline) return;
+  cancelReadTimer();
+  readTimerDeadline_ = currentRead_->deadline;
+  const double seconds = std::chrono::duration<double>(
+                             readTimerDeadline_ - std::chrono::steady_clock::now())
+                             .count();
+  readTimer_ = armTimer(std::max(seconds, 0.0), &QueueSocket::doReadTimeout);
+}
+
+void QueueSocket::cancelReadTimer() {
+  if (!readTimer_) return;
+  readTimer_->cancel();
+  readTimer_.reset();
 }
 
 // Serves the current read and, as reads complete, the ones queued after it,
@@ -288,14 +305,12 @@ void QueueSocket::completeCurrentRead() {
                      const std::shared_ptr<QueueSocket>& sock) mutable {
                    delegate.socketDidReadData(sock, std::move(data), tag);
                  });
-  endCurrentRead();
+  // The read timer stays armed (see armReadTimerIfWaiting).
+  currentRead_.reset();
 }
 
 void QueueSocket::endCurrentRead() {
-  if (readTimer_) {
-    readTimer_->cancel();
-    readTimer_.reset();
-  }
+  cancelReadTimer();
   currentRead_.reset();
 }
 
@@ -325,7 +340,13 @@ void QueueSocket::doReadEOF() {
 // --- Timeouts.
 
 void QueueSocket::doReadTimeout() {
+  readTimer_.reset();  // Spent.
   if (!currentRead_ || (flags_ & kReadsPaused)) return;
+  // Armed for an earlier read: this one has time left, or no limit.
+  if (std::chrono::steady_clock::now() < currentRead_->deadline) {
+    armReadTimerIfWaiting();
+    return;
+  }
   flags_ |= kReadsPaused;
   std::shared_ptr<Delegate> delegate = delegate_.lock();
   if (!delegateQueue_ || !delegate ||
@@ -353,9 +374,10 @@ void QueueSocket::doReadTimeoutWithExtension(
   if (!currentRead_ || packet.lock() != currentRead_) return;
   if (extension > 0) {
     currentRead_->timeout += extension;
-    if (readTimer_) readTimer_->cancel();
-    readTimer_ = armTimer(extension, &QueueSocket::doReadTimeout);
+    currentRead_->deadline = deadlineAfter(extension);
+    cancelReadTimer();
     flags_ &= ~kReadsPaused;
+    // Arms the timer for the granted time if the read still waits.
     doReadData();
     return;
   }

@@ -206,6 +206,18 @@ TEST_F(QueueSocketReadTest, Timeouts) {
        {"read 1 'quick\\r\\n'", "read 2 'slow\\r\\n'"},
        RecordingDelegate::kAll,
        {60}},
+      // Each read's limit counts from when it became current, whatever
+      // timer an earlier read had.
+      {"an earlier read's shorter limit does not cut a later read short",
+       {readLine(1, 0, 0.2), send("quick\r\n"), await("read 1"),
+        readLine(2, 0, 1.0), pause(0.5), send("slow\r\n")},
+       {"read 1 'quick\\r\\n'", "read 2 'slow\\r\\n'"},
+       kNoTimeoutQuestion},
+      {"a later read's shorter limit is kept",
+       {readLine(1, 0, 30), send("quick\r\n"), await("read 1"),
+        readLine(2, 0, 0.2)},
+       {"read 1 'quick\\r\\n'", kTimedOut},
+       kNoTimeoutQuestion},
   };
   for (const ReadCase& c : kCases) runCase(c);
 }
