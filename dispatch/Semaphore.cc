@@ -13,9 +13,8 @@ void Semaphore::signal() {
 void Semaphore::wait() {
   std::unique_lock lock(mutex_);
   if (value_ == 0) {
-    lock.unlock();
+    // Lock order: semaphore, then pool.
     WorkerPool::BlockingScope blocking;
-    lock.lock();
     cv_.wait(lock, [this] { return value_ > 0; });
   }
   --value_;
@@ -24,9 +23,7 @@ void Semaphore::wait() {
 bool Semaphore::waitFor(std::chrono::steady_clock::duration timeout) {
   std::unique_lock lock(mutex_);
   if (value_ == 0) {
-    lock.unlock();
     WorkerPool::BlockingScope blocking;
-    lock.lock();
     if (!cv_.wait_for(lock, timeout, [this] { return value_ > 0; })) {
       return false;
     }
